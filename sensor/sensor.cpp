@@ -1,0 +1,63 @@
+#include "sensor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+const char device_path[] = "/dev/ds18b20";
+
+}  // namespace
+
+float decode_sample(raw_sample sample)
+{
+    // The register is two's complement in sixteenths of a degree. Shifting
+    // the signed value right by 2 keeps quarters and rounds toward minus
+    // infinity, so -0.0625 reads as -0.25, never as a positive value.
+    const auto reg = static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(sample.high << 8U | sample.low));
+    const int quarters = reg >> 2;
+    return static_cast<float>(quarters) * 0.25F;
+}
+
+int open_sensor()
+{
+    const int fd = open(device_path, O_RDONLY);
+    if (fd < 0)
+        perror("open device failed\n");
+    return fd;
+}
+
+bool read_raw_sample(int fd, raw_sample &sample)
+{
+    unsigned char bytes[2] = {sample.low, sample.high};
+    const ssize_t got = read(fd, bytes, sizeof bytes);
+    if (got < 0) {
+        perror("read device failed");
+        return false;
+    }
+    // A byte that did arrive still lands in the sample, as with a plain read.
+    sample.low = bytes[0];
+    sample.high = bytes[1];
+    if (got < static_cast<ssize_t>(sizeof bytes)) {
+        fputs("read device failed: short read\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+float mean_of(float sum, int count)
+{
+    return sum / static_cast<float>(count);
+}
+
+bool flush_output()
+{
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        perror("write standard output failed");
+        return false;
+    }
+    return true;
+}
