@@ -1,0 +1,65 @@
+"""tempwatch end to end, with its 10-second pauses compressed: blocks of
+20, value formats, failed reads, flushing to files and pipes."""
+import signal
+import tempfile
+import unittest
+
+from harness import (EIO, FAST, FULL, NO_NODE, SHORT, TEMPWATCH, Run, main,
+                     run_all)
+
+# A read held back this long never completes within a test.
+HELD = "21.00 after 30s"
+
+
+def line(value):
+    return b"The temperature is %s\n" % value
+
+
+class Tempwatch(unittest.TestCase):
+
+    def test_blocks_formats_failures_and_kill(self):
+        # 41 readings, then a read the sensor holds back: the test kills the
+        # monitor there, with standard output on a file.
+        special = {1: ("23.50", line(b" 23.50")), 2: ("5.25", line(b"  5.25")),
+                   3: ("127.75", line(b"127.75")), 4: ("-0.50", line(b" -0.50")),
+                   5: ("-55.00", line(b"-55.00")), 6: ("error EIO", b""),
+                   7: ("25.00 bytes 1", b""), 8: ("25.00 bytes 0", b""),
+                   40: ("error EIO", b"")}
+        script, out = [], b""
+        for n in range(1, 42):
+            ordinary = "%.2f" % (10 + n / 4)
+            entry, text = special.get(n, (ordinary, line(b"%6s" % ordinary.encode())))
+            script.append(entry)
+            # The empty line follows the 20th and 40th reading, failed or not.
+            out += text + (b"\n" if n % 20 == 0 else b"")
+        script.append(HELD)
+
+        with tempfile.TemporaryFile() as log_file:
+            run = Run(FAST + [TEMPWATCH], script, stdout=log_file)
+            run.log.wait_for(42)
+            status, _, err = run.kill(signal.SIGTERM)
+            log_file.seek(0)
+            written = log_file.read()
+        self.assertEqual((status, written, err),
+                         (-signal.SIGTERM, out, EIO + SHORT + SHORT + EIO))
+        self.assertEqual(out.count(b"\n\n"), 2)
+        self.assertEqual([size for _, size in run.reads], [2] * 42)
+
+    def test_pipe_reader_gets_each_line_at_once(self):
+        # The second read is held back, so only a flushed line can arrive.
+        run = Run(FAST + [TEMPWATCH], ["23.50", HELD])
+        self.assertEqual(run.readline(), line(b" 23.50"))
+        status, _, err = run.kill()
+        self.assertEqual((status, err), (-signal.SIGTERM, b""))
+
+    def test_device_and_output_failures(self):
+        with open("/dev/full", "wb") as full:
+            _, results = run_all([
+                (FAST + [TEMPWATCH], None, "--missing"),
+                (FAST + [TEMPWATCH], ["25.00"], None, full),
+            ])
+        self.assertEqual(results, [(1, b"", NO_NODE), (1, b"", FULL)])
+
+
+if __name__ == "__main__":
+    main()
