@@ -42,7 +42,11 @@ bool read_raw_sample(int fd, raw_sample &sample)
     sample.low = bytes[0];
     sample.high = bytes[1];
     if (got < static_cast<ssize_t>(sizeof bytes)) {
-        fputs("read device failed: short read\n", stderr);
+        // No errno to give, so not perror; one write, as perror does it. If
+        // even standard error is gone there is no one left to tell.
+        static const char report[] = "read device failed: short read\n";
+        const ssize_t reported = write(STDERR_FILENO, report, sizeof report - 1);
+        static_cast<void>(reported);
         return false;
     }
     return true;
@@ -53,9 +57,18 @@ float mean_of(float sum, int count)
     return sum / static_cast<float>(count);
 }
 
+void buffer_output()
+{
+    static char buffer[BUFSIZ];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
 bool flush_output()
 {
-    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+    // Each result is far smaller than the buffer and is flushed at once, so
+    // this is the only place where standard output is written, and where a
+    // failure to write shows.
+    if (fflush(stdout) != 0) {
         perror("write standard output failed");
         return false;
     }

@@ -29,8 +29,14 @@ bool read_raw_sample(int fd, raw_sample &sample);
 // precision as the output is meant to be rounded from. count is above 0.
 float mean_of(float sum, int count);
 
-// Writes nothing; true when standard output has taken everything written to
-// it so far. On failure the reason has been written to standard error.
+// Gives standard output a static buffer, fully buffered: nothing is
+// allocated for it, and nothing is written until flush_output. Called
+// before anything is printed.
+void buffer_output();
+
+// Writes out what has been printed since the last call. True when standard
+// output took it all; otherwise the reason has been written to standard
+// error.
 bool flush_output();
 
 #endif

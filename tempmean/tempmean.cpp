@@ -14,6 +14,7 @@ const useconds_t pause_us = 100000;
 
 int main()
 {
+    buffer_output();
     const int fd = open_sensor();
     if (fd < 0)
         return -1;

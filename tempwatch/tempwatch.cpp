@@ -16,6 +16,7 @@ const useconds_t pause_us = 10000000;
 
 int main()
 {
+    buffer_output();
     const int fd = open_sensor();
     if (fd < 0)
         exit(1);
