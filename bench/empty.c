@@ -1,0 +1,2 @@
+/* The floor every measure of tempmean is set against. */
+int main(void) { return 0; }
