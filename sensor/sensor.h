@@ -11,9 +11,9 @@ struct raw_sample {
     std::uint8_t high;  // register bits 8 to 15
 };
 
-// The register in degrees Celsius: a signed value in steps of 0.25,
-// exact in single precision. The two finest bits are dropped (rounding
-// down), so every byte pair has a value and there is no failure.
+// The register in degrees Celsius: a signed value in steps of 0.25, exact
+// in single precision, with the two finest bits dropped (rounding down).
+// Every byte pair has a value.
 float decode_sample(raw_sample sample);
 
 // Opens the device read-only. On failure the reason has been written to
@@ -25,8 +25,9 @@ int open_sensor();
 // standard error and the sample holds what the read left in it.
 bool read_raw_sample(int fd, raw_sample &sample);
 
-// The mean of count temperatures whose sum is given, divided in single
-// precision as the output is meant to be rounded from. count is above 0.
+// The mean of count temperatures (count above 0) from their sum. The
+// division is in single precision: the printed mean is rounded from that,
+// and a double's quotient would round some means to another last digit.
 float mean_of(float sum, int count);
 
 // Gives standard output a static buffer, fully buffered: nothing is
