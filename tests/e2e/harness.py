@@ -13,7 +13,6 @@ import tempfile
 import threading
 import time
 import unittest
-from concurrent.futures import ThreadPoolExecutor
 
 WITH_SENSOR = os.environ["WITH_SENSOR"]
 TEMPMEAN = os.environ["TEMPMEAN"]
@@ -101,10 +100,6 @@ class Run:
                                      stdout=stdout, stderr=subprocess.PIPE,
                                      start_new_session=True, env=ENV)
 
-    @property
-    def reads(self):
-        return self.log.reads if self.log else []
-
     def readline(self):
         """The next line of standard output, or an error after DEADLINE."""
         ready, _, _ = select.select([self.proc.stdout], [], [], DEADLINE)
@@ -127,12 +122,10 @@ class Run:
 
 
 def run_all(runs):
-    """Starts every (command, script, mode, stdout) at once and finishes
-    them all: the cases of a table cost the time of the slowest."""
+    """Starts every (command, script, mode, stdout) at once, then finishes
+    them in turn: the cases of a table cost the time of the slowest."""
     started = [Run(*r) for r in runs]
-    with ThreadPoolExecutor(len(started)) as pool:
-        results = list(pool.map(Run.finish, started))
-    return started, results
+    return started, [run.finish() for run in started]
 
 
 def prerequisites_missing():

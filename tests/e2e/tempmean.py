@@ -39,8 +39,8 @@ class Tempmean(unittest.TestCase):
     def check_pacing(self, run):
         # Exactly 20 reads of 2 bytes, at least 100 ms apart, and the last
         # pause taken before the mean: the run lasts 2 s from the first read.
-        self.assertEqual([size for _, size in run.reads], [2] * 20)
-        times = [t for t, _ in run.reads] + [run.ended]
+        self.assertEqual([size for _, size in run.log.reads], [2] * 20)
+        times = [t for t, _ in run.log.reads] + [run.ended]
         gaps = [b - a for a, b in zip(times, times[1:])]
         self.assertGreaterEqual(min(gaps), 0.100, gaps)
         self.assertGreaterEqual(run.ended - times[0], 2.0)

@@ -43,7 +43,7 @@ class Tempwatch(unittest.TestCase):
         self.assertEqual((status, written, err),
                          (-signal.SIGTERM, out, EIO + SHORT + SHORT + EIO))
         self.assertEqual(out.count(b"\n\n"), 2)
-        self.assertEqual([size for _, size in run.reads], [2] * 42)
+        self.assertEqual([size for _, size in run.log.reads], [2] * 42)
 
     def test_pipe_reader_gets_each_line_at_once(self):
         # The second read is held back, so only a flushed line can arrive.

@@ -15,7 +15,7 @@ class TempwatchRealTime(unittest.TestCase):
         first_line = time.monotonic()
         run.log.wait_for(2)
         status, _, err = run.kill()
-        (first, _), (second, _) = run.reads[:2]
+        (first, _), (second, _) = run.log.reads[:2]
         self.assertGreaterEqual(first_line - run.started, 10.0)
         self.assertGreaterEqual(first - run.started, 10.0)
         self.assertGreaterEqual(second - first, 10.0)
