@@ -6,6 +6,7 @@ for time to pass.
 """
 import os
 import select
+import shlex
 import signal
 import subprocess
 import sys
@@ -15,8 +16,9 @@ import time
 import unittest
 
 WITH_SENSOR = os.environ["WITH_SENSOR"]
-TEMPMEAN = os.environ["TEMPMEAN"]
-TEMPWATCH = os.environ["TEMPWATCH"]
+# Each a command line: a cross build puts its emulator first.
+TEMPMEAN = shlex.split(os.environ["TEMPMEAN"])
+TEMPWATCH = shlex.split(os.environ["TEMPWATCH"])
 
 # Ten seconds pass in ten milliseconds: usleep returns early.
 FAST = ["faketime", "-f", "+0 x1000"]

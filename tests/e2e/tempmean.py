@@ -30,7 +30,7 @@ MEANS = [
 class Tempmean(unittest.TestCase):
 
     def test_means_and_read_failures(self):
-        runs, results = run_all([([TEMPMEAN], script) for _, script, _ in MEANS])
+        runs, results = run_all([(TEMPMEAN, script) for _, script, _ in MEANS])
         for (name, _, want), got in zip(MEANS, results):
             with self.subTest(name):
                 self.assertEqual(got, want)
@@ -48,12 +48,12 @@ class Tempmean(unittest.TestCase):
     def test_device_and_output_failures(self):
         steady = ["25.00"]
         cases = [
-            ("no node", [TEMPMEAN], None, "--missing", (255, b"", NO_NODE)),
-            ("node not readable", [TEMPMEAN], None, "--unreadable",
+            ("no node", TEMPMEAN, None, "--missing", (255, b"", NO_NODE)),
+            ("node not readable", TEMPMEAN, None, "--unreadable",
              (255, b"", NO_PERMISSION)),
-            ("standard output full", [TEMPMEAN], steady, None, (1, b"", FULL)),
+            ("standard output full", TEMPMEAN, steady, None, (1, b"", FULL)),
             ("standard output closed",
-             ["sh", "-c", 'exec >&-; exec "$0"', TEMPMEAN], steady, None,
+             ["sh", "-c", 'exec >&-; exec "$@"', "sh"] + TEMPMEAN, steady, None,
              (1, b"", CLOSED)),
         ]
         with open("/dev/full", "wb") as full:

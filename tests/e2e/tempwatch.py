@@ -35,7 +35,7 @@ class Tempwatch(unittest.TestCase):
         script.append(HELD)
 
         with tempfile.TemporaryFile() as log_file:
-            run = Run(FAST + [TEMPWATCH], script, stdout=log_file)
+            run = Run(FAST + TEMPWATCH, script, stdout=log_file)
             run.log.wait_for(42)
             status, _, err = run.kill(signal.SIGTERM)
             log_file.seek(0)
@@ -47,7 +47,7 @@ class Tempwatch(unittest.TestCase):
 
     def test_pipe_reader_gets_each_line_at_once(self):
         # The second read is held back, so only a flushed line can arrive.
-        run = Run(FAST + [TEMPWATCH], ["23.50", HELD])
+        run = Run(FAST + TEMPWATCH, ["23.50", HELD])
         self.assertEqual(run.readline(), line(b" 23.50"))
         status, _, err = run.kill()
         self.assertEqual((status, err), (-signal.SIGTERM, b""))
@@ -55,8 +55,8 @@ class Tempwatch(unittest.TestCase):
     def test_device_and_output_failures(self):
         with open("/dev/full", "wb") as full:
             _, results = run_all([
-                (FAST + [TEMPWATCH], None, "--missing"),
-                (FAST + [TEMPWATCH], ["25.00"], None, full),
+                (FAST + TEMPWATCH, None, "--missing"),
+                (FAST + TEMPWATCH, ["25.00"], None, full),
             ])
         self.assertEqual(results, [(1, b"", NO_NODE), (1, b"", FULL)])
 

@@ -10,7 +10,7 @@ from harness import TEMPWATCH, Run, main
 class TempwatchRealTime(unittest.TestCase):
 
     def test_pauses_ten_seconds_before_each_read(self):
-        run = Run([TEMPWATCH], ["22.00"])
+        run = Run(TEMPWATCH, ["22.00"])
         self.assertEqual(run.readline(), b"The temperature is  22.00\n")
         first_line = time.monotonic()
         run.log.wait_for(2)
