@@ -44,9 +44,7 @@ class SensorLog:
         self._changed = threading.Condition()
         self._closed = False
         os.mkfifo(path)
-        self._thread = threading.Thread(target=self._follow, args=(path,))
-        self._thread.daemon = True
-        self._thread.start()
+        threading.Thread(target=self._follow, args=(path,), daemon=True).start()
 
     def _follow(self, path):
         with open(path, "rb") as fifo:
@@ -98,8 +96,10 @@ class Run:
             self.log = SensorLog(self._log_path)
             args += ["--script", path, "--log", self._log_path]
         self.started = time.monotonic()
-        self.proc = subprocess.Popen(args + command, stdin=subprocess.DEVNULL,
-                                     stdout=stdout, stderr=subprocess.PIPE,
+        # Unbuffered: a line read is never held back where select can't see.
+        self.proc = subprocess.Popen(args + command, bufsize=0,
+                                     stdin=subprocess.DEVNULL, stdout=stdout,
+                                     stderr=subprocess.PIPE,
                                      start_new_session=True, env=ENV)
 
     def readline(self):
