@@ -1,5 +1,6 @@
 """tempwatch end to end, with its 10-second pauses compressed: blocks of
 20, value formats, failed reads, flushing to files and pipes."""
+import os
 import signal
 import tempfile
 import unittest
@@ -53,12 +54,19 @@ class Tempwatch(unittest.TestCase):
         self.assertEqual((status, err), (-signal.SIGTERM, b""))
 
     def test_device_and_output_failures(self):
+        # A reader that has gone ends the monitor as it ends any filter:
+        # SIGPIPE (the runner gives its status as 128 + 13), with no message.
+        gone, closed_pipe = os.pipe()
+        os.close(gone)
         with open("/dev/full", "wb") as full:
             _, results = run_all([
                 (FAST + TEMPWATCH, None, "--missing"),
                 (FAST + TEMPWATCH, ["25.00"], None, full),
+                (FAST + TEMPWATCH, ["25.00"], None, closed_pipe),
             ])
-        self.assertEqual(results, [(1, b"", NO_NODE), (1, b"", FULL)])
+        os.close(closed_pipe)
+        self.assertEqual(results, [(1, b"", NO_NODE), (1, b"", FULL),
+                                   (128 + signal.SIGPIPE, b"", b"")])
 
 
 if __name__ == "__main__":
