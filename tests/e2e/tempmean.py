@@ -1,5 +1,6 @@
 """tempmean end to end: exit status, standard output and standard error of
 the built program against the simulated sensor, byte for byte."""
+import subprocess
 import unittest
 
 from harness import (CLOSED, EIO, FULL, NO_NODE, NO_PERMISSION, SHORT,
@@ -57,7 +58,8 @@ class Tempmean(unittest.TestCase):
              (1, b"", CLOSED)),
         ]
         with open("/dev/full", "wb") as full:
-            runs = [(command, script, mode, full if name.endswith("full") else -1)
+            runs = [(command, script, mode,
+                     full if name.endswith("full") else subprocess.PIPE)
                     for name, command, script, mode, _ in cases]
             _, results = run_all(runs)
         for (name, *_, want), got in zip(cases, results):
