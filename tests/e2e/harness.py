@@ -45,6 +45,7 @@ class SensorLog:
     """The reads the sensor was asked for, as (monotonic seconds, size)."""
 
     def __init__(self, path):
+        self.path = path
         self.reads = []
         self._changed = threading.Condition()
         self._closed = False
@@ -72,11 +73,11 @@ class SensorLog:
             if len(self.reads) < count:
                 raise AssertionError(f"sensor closed after {len(self.reads)} reads")
 
-    def wait_closed(self, path):
+    def wait_closed(self):
         # Where the sensor never started, nothing opens the FIFO's other
         # end: open and close it here so that the reader sees its end.
         try:
-            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+            os.close(os.open(self.path, os.O_WRONLY | os.O_NONBLOCK))
         except OSError:
             pass  # the reader is gone already
         with self._changed:
@@ -97,9 +98,8 @@ class Run:
             path = os.path.join(self._dir.name, "script")
             with open(path, "w") as f:
                 f.write("\n".join(script) + "\n")
-            self._log_path = os.path.join(self._dir.name, "log")
-            self.log = SensorLog(self._log_path)
-            args += ["--script", path, "--log", self._log_path]
+            self.log = SensorLog(os.path.join(self._dir.name, "log"))
+            args += ["--script", path, "--log", self.log.path]
         self.started = time.monotonic()
         # Unbuffered: a line read is never held back where select can't see.
         self.proc = subprocess.Popen(args + command, bufsize=0,
@@ -119,7 +119,7 @@ class Run:
         out, err = self.proc.communicate(timeout=DEADLINE)
         self.ended = time.monotonic()
         if self.log:
-            self.log.wait_closed(self._log_path)
+            self.log.wait_closed()
         self._dir.cleanup()
         return self.proc.returncode, out or b"", err
 
