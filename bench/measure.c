@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * measure: runs a command and reports, on standard error, its wall time,
  * CPU time and peak resident memory:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the board: an ARM1176JZF-S core (ARMv6, VFPv2, hard-float
 # ABI) running GNU libc, with Debian's armhf cross compiler. The tests run
 # under qemu-arm against Debian's armhf C library.

@@ -1,3 +1,4 @@
+@ SPDX-License-Identifier: MIT
 @ Process entry for the board's ARM1176 core (ARMv6, ARM state).
 @
 @ The cross toolchain's own startup files are built for ARMv7 in Thumb-2,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ds18b20-sim: a stand-in for the kernel driver. It mounts one read-only
 // file whose reads are answered, in turn, from a script, and it logs every
 // read it is asked for, so that tests can check what the programs asked and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless the dynamic section of PROGRAM names libc.so.6 and no other
 # library. With BOARD on, also unless it is ARMv6 code (no Thumb-2) with
 # VFPv2 floating point, and asks nothing of the C library beyond its first

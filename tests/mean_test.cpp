@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sensor.h"
 
 #include <gtest/gtest.h>

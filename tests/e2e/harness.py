@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the built programs against the simulated sensor.
 
 Each run gets its own sandbox and sensor script; the sensor's log reaches

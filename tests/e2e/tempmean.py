@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tempmean end to end: exit status, standard output and standard error of
 the built program against the simulated sensor, byte for byte."""
 import subprocess

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tempwatch end to end, with its 10-second pauses compressed: blocks of
 20, value formats, failed reads, flushing to files and pipes."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tempwatch in real time: the first line only after a full 10-second
 pause, and the reads 10 seconds apart."""
 import signal
