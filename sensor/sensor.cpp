@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sensor.h"
 
 #include <fcntl.h>
@@ -32,15 +33,12 @@ int open_sensor()
 
 bool read_raw_sample(int fd, raw_sample &sample)
 {
-    unsigned char bytes[2] = {sample.low, sample.high};
+    unsigned char bytes[2];
     const ssize_t got = read(fd, bytes, sizeof bytes);
     if (got < 0) {
         perror("read device failed");
         return false;
     }
-    // A byte that did arrive still lands in the sample, as with a plain read.
-    sample.low = bytes[0];
-    sample.high = bytes[1];
     if (got < static_cast<ssize_t>(sizeof bytes)) {
         // No errno to give, so not perror; one write, as perror does it. If
         // even standard error is gone there is no one left to tell.
@@ -49,28 +47,11 @@ bool read_raw_sample(int fd, raw_sample &sample)
         static_cast<void>(reported);
         return false;
     }
+    sample = raw_sample{bytes[0], bytes[1]};
     return true;
 }
 
 float mean_of(float sum, int count)
 {
     return sum / static_cast<float>(count);
-}
-
-void buffer_output()
-{
-    static char buffer[BUFSIZ];
-    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-}
-
-bool flush_output()
-{
-    // Each result is far smaller than the buffer and is flushed at once, so
-    // this is the only place where standard output is written, and where a
-    // failure to write shows.
-    if (fflush(stdout) != 0) {
-        perror("write standard output failed");
-        return false;
-    }
-    return true;
 }

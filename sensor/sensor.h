@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DS18B20 behind /dev/ds18b20, as tempmean and tempwatch see it:
 // one raw sample is the 16-bit temperature register, low byte first.
 #ifndef SENSOR_SENSOR_H
@@ -22,22 +23,12 @@ int open_sensor();
 
 // Performs one read of 2 bytes into the sample. True when both bytes
 // arrived; otherwise the failure (error or short read) has been written to
-// standard error and the sample holds what the read left in it.
+// standard error and the sample is as it was.
 bool read_raw_sample(int fd, raw_sample &sample);
 
 // The mean of count temperatures (count above 0) from their sum. The
 // division is in single precision: the printed mean is rounded from that,
 // and a double's quotient would round some means to another last digit.
 float mean_of(float sum, int count);
-
-// Gives standard output a static buffer, fully buffered: nothing is
-// allocated for it, and nothing is written until flush_output. Called
-// before anything is printed.
-void buffer_output();
-
-// Writes out what has been printed since the last call. True when standard
-// output took it all; otherwise the reason has been written to standard
-// error.
-bool flush_output();
 
 #endif

@@ -1,4 +1,6 @@
+// SPDX-License-Identifier: MIT
 // tempmean: the mean of 20 readings of the thermometer, as one bare number.
+#include "output.h"
 #include "sensor.h"
 
 #include <unistd.h>

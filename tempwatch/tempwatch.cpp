@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: MIT
 // tempwatch: one labelled reading every 10 seconds, in blocks of 20, until
 // it is killed.
+#include "output.h"
 #include "sensor.h"
 
 #include <unistd.h>
