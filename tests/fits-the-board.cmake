@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Fails unless the dynamic section of PROGRAM names libc.so.6 and no other
-# library. With BOARD on, also unless it is ARMv6 code (no Thumb-2) with
-# VFPv2 floating point, and asks nothing of the C library beyond its first
-# ARM EABI version, GLIBC_2.4.
+# library. With ATTRIBUTES (the ARM build attributes a board's core needs,
+# separated by |), also unless it has each of them and no Thumb-2 code, and
+# asks nothing of the C library beyond its first ARM EABI version,
+# GLIBC_2.4.
 function(read_elf option out)
   execute_process(COMMAND ${READELF} ${option} ${PROGRAM}
                   OUTPUT_VARIABLE text RESULT_VARIABLE status)
@@ -18,10 +19,10 @@ if(NOT needed STREQUAL "Shared library: [libc.so.6]")
   message(FATAL_ERROR "${PROGRAM} needs: ${needed}")
 endif()
 
-if(BOARD)
+if(ATTRIBUTES)
   read_elf(--arch-specific attributes)
-  foreach(wanted "Tag_CPU_arch: v6KZ" "Tag_FP_arch: VFPv2"
-                 "Tag_ABI_VFP_args: VFP registers")
+  string(REPLACE "|" ";" ATTRIBUTES "${ATTRIBUTES}")
+  foreach(wanted IN LISTS ATTRIBUTES)
     string(FIND "${attributes}" "${wanted}\n" at)
     if(at EQUAL -1)
       message(FATAL_ERROR "${PROGRAM} is not \"${wanted}\":\n${attributes}")

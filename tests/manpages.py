@@ -10,7 +10,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "e2e"))
-from harness import CLOSED, EIO, NO_NODE, SHORT  # noqa: E402
+from messages import CLOSED, EIO, NO_NODE, SHORT  # noqa: E402
 
 SOURCE = os.path.join(HERE, "..")
 

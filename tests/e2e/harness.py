@@ -5,7 +5,6 @@ Each run gets its own sandbox and sensor script; the sensor's log reaches
 the test through a FIFO, so a test waits for a read to happen rather than
 for time to pass.
 """
-import glob
 import os
 import select
 import shlex
@@ -17,24 +16,19 @@ import threading
 import time
 import unittest
 
+from messages import (CLOSED, EIO, FULL, NO_NODE,  # noqa: F401
+                      NO_PERMISSION, SHORT)
+
 WITH_SENSOR = os.environ["WITH_SENSOR"]
 # Each a command line: a cross build puts its emulator first.
 TEMPMEAN = shlex.split(os.environ["TEMPMEAN"])
 TEMPWATCH = shlex.split(os.environ["TEMPWATCH"])
 
-# Ten seconds pass in ten milliseconds: usleep returns early. libfaketime
-# is preloaded straight into the program: the faketime wrapper would stand
-# between the program and the test, and hide how it ended.
-FAST = ["env", "LD_PRELOAD=" + (glob.glob("/usr/lib/*/faketime/libfaketime.so.1")
-                                 or ["libfaketime.so.1"])[0],
-        "FAKETIME=+0 x1000"]
-
-NO_NODE = b"open device failed\n: No such file or directory\n"
-NO_PERMISSION = b"open device failed\n: Permission denied\n"
-EIO = b"read device failed: Input/output error\n"
-SHORT = b"read device failed: short read\n"
-FULL = b"write standard output failed: No space left on device\n"
-CLOSED = b"write standard output failed: Bad file descriptor\n"
+# Put before TEMPWATCH, ten seconds pass in ten milliseconds: usleep
+# returns early. libfaketime is preloaded straight into the program: the
+# faketime wrapper would stand between the program and the test, and hide
+# how it ended.
+FAST = shlex.split(os.environ["FAST"])
 
 # Long enough to mean "never" in a test, short enough to end a broken one.
 DEADLINE = 60

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The packages of scripts/package: made twice, from two copies of the tree
+# in two places, one after the other and with another umask, time zone and
+# locale, they must be the same bytes (diffoscope shows any difference);
+# each must pass lintian with no error or warning, and hold the programs,
+# their manual pages, the copyright file and the changelog.
+set -euo pipefail
+source=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+
+# What git would commit now: the tree as it is, without its builds.
+copy() {
+    mkdir "$work/$1"
+    (cd "$source" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 cp --parents -t "$work/$1")
+}
+copy first
+copy second
+(cd "$work/first" && bash scripts/package >/dev/null)
+(cd "$work/second" && umask 002 && TZ=Pacific/Chatham LC_ALL=C.UTF-8 \
+    bash scripts/package >/dev/null)
+
+doc=usr/share/doc/ds18b20-tools
+contents="usr/bin/tempmean
+usr/bin/tempwatch
+$doc/changelog.gz
+$doc/copyright
+usr/share/man/man1/tempmean.1.gz
+usr/share/man/man1/tempwatch.1.gz"
+
+failed=0
+fail() {
+    echo "FAILED: $*"
+    failed=1
+}
+for arch in "$(dpkg --print-architecture)" armhf armel; do
+    name=ds18b20-tools_0.1.0_$arch.deb
+    deb=$work/first/build/packages/$name
+    [ -f "$deb" ] || { fail "no $name"; continue; }
+    cmp -s "$deb" "$work/second/build/packages/$name" || {
+        fail "$name differs between two builds:"
+        diffoscope --no-progress "$deb" "$work/second/build/packages/$name" || true
+    }
+    lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian on $name"
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$name is not for $arch"
+    files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||' | LC_ALL=C sort)
+    [ "$files" = "$contents" ] || fail "$name holds:"$'\n'"$files"
+    echo "$name: $(dpkg-deb -f "$deb" Depends); $(stat -c %s "$deb") bytes"
+done
+exit $failed
