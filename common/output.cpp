@@ -1,22 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "output.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
-void buffer_output()
+bool write_output(const char *text, std::size_t size)
 {
-    static char buffer[BUFSIZ];
-    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-}
-
-bool flush_output()
-{
-    // Each result is far smaller than the buffer and is flushed at once, so
-    // this is the only place where standard output is written, and where a
-    // failure to write shows.
-    if (fflush(stdout) != 0) {
-        perror("write standard output failed");
-        return false;
+    // A pipe or a file may take part of it; the rest follows. No signal is
+    // caught, so a write is never interrupted.
+    while (size > 0) {
+        const ssize_t written = write(STDOUT_FILENO, text, size);
+        if (written < 0) {
+            perror("write standard output failed");
+            return false;
+        }
+        text += written;
+        size -= static_cast<std::size_t>(written);
     }
     return true;
 }

@@ -18,7 +18,6 @@ const useconds_t pause_us = 10000000;
 
 int main()
 {
-    buffer_output();
     const int fd = open_sensor();
     if (fd < 0)
         exit(1);
@@ -29,18 +28,23 @@ int main()
     int in_block = 0;
     for (;;) {
         usleep(pause_us);
+        // The reading's line, and the empty line after a block, go out in
+        // one piece before the next pause: a pipe or a log file sees every
+        // reading as it is taken, and a kill loses none. Any temperature
+        // prints in at most 9 characters, so the text always fits.
+        char text[48];
+        std::size_t length = 0;
         // A failed read prints no line, so a dead sensor never repeats its
         // last temperature; it still takes its place in the block.
         if (read_raw_sample(fd, sample))
-            printf("The temperature is %6.2f\n",
-                   static_cast<double>(decode_sample(sample)));
+            length = static_cast<std::size_t>(
+                snprintf(text, sizeof text, "The temperature is %6.2f\n",
+                         static_cast<double>(decode_sample(sample))));
         if (++in_block == block_size) {
-            putchar('\n');
+            text[length++] = '\n';
             in_block = 0;
         }
-        // Flushed each time so that a pipe or a log file sees every
-        // reading as it is taken, and a kill loses none.
-        if (!flush_output())
+        if (!write_output(text, length))
             exit(1);
     }
 }
