@@ -12,7 +12,8 @@
 //   0x0191           a register value, delivered low byte first
 //   25.25 bytes 1    a short read: only the first N (0 or 1) bytes
 //   error EIO        the read fails with that errno (a name or a number)
-//   ... after 150ms  any answer may wait first (us, ms or s)
+//   ... after 150ms  any answer may wait first (us, ms or s); opened
+//                    with O_NONBLOCK, such a read fails with EAGAIN
 // The log gets one line a read, as it arrives: "SECONDS read SIZE", with
 // the monotonic clock's seconds.
 #define FUSE_USE_VERSION 31
@@ -209,13 +210,18 @@ int sim_open(const char *path, fuse_file_info *fi)
     return 0;
 }
 
-int sim_read(const char *, char *buf, size_t size, off_t, fuse_file_info *)
+int sim_read(const char *, char *buf, size_t size, off_t, fuse_file_info *fi)
 {
     log_read(size);
     const answer &a = script[next_answer];
     next_answer = (next_answer + 1) % script.size();
-    if (a.delay_us > 0)
+    if (a.delay_us > 0) {
+        // As a driver that honours the open's O_NONBLOCK: a reading that
+        // is not ready at once fails rather than waits.
+        if ((fi->flags & O_NONBLOCK) != 0)
+            return -EAGAIN;
         usleep(static_cast<useconds_t>(a.delay_us));
+    }
     if (a.errnum != 0)
         return -a.errnum;
     const std::size_t n = std::min(size, static_cast<std::size_t>(a.size));

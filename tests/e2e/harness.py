@@ -30,6 +30,18 @@ TEMPWATCH = shlex.split(os.environ["TEMPWATCH"])
 # how it ended.
 FAST = shlex.split(os.environ["FAST"])
 
+# A library that, preloaded, makes standard output take one byte a write;
+# empty where the programs run under an emulator, which it cannot reach.
+ONE_BYTE_WRITES = os.environ.get("ONE_BYTE_WRITES", "")
+
+
+def one_byte_writes(command):
+    """The command, its standard output taking one byte a write. It goes
+    after FAST: the library joins any that FAST preloads."""
+    return ["sh", "-c", 'LD_PRELOAD="${LD_PRELOAD:+$LD_PRELOAD:}$0" exec "$@"',
+            ONE_BYTE_WRITES] + command
+
+
 # Long enough to mean "never" in a test, short enough to end a broken one.
 DEADLINE = 60
 

@@ -4,8 +4,9 @@ the built program against the simulated sensor, byte for byte."""
 import subprocess
 import unittest
 
-from harness import (CLOSED, EIO, FULL, NO_NODE, NO_PERMISSION, SHORT,
-                     TEMPMEAN, main, run_all)
+from harness import (CLOSED, EIO, FULL, NO_NODE, NO_PERMISSION,
+                     ONE_BYTE_WRITES, SHORT, TEMPMEAN, main, one_byte_writes,
+                     run_all)
 
 MEANS = [
     # name, sensor script, (status, stdout, stderr)
@@ -21,6 +22,12 @@ MEANS = [
     ("below zero", ["-0.50"] * 20, (0, b" -0.50\n", b"")),
     ("the sensor's lowest", ["-55.00"] * 20, (0, b"-55.00\n", b"")),
     ("finest bits dropped", ["0x0191", "0x019F"] * 10, (0, b" 25.38\n", b"")),
+    ("below zero, finest bits dropped", ["-10.125"] * 20, (0, b"-10.25\n", b"")),
+    # Registers the sensor cannot produce print whole, only wider.
+    ("the highest register", ["0x7FFF"] * 20, (0, b"2047.75\n", b"")),
+    ("the lowest register", ["0x8000"] * 20, (0, b"-2048.00\n", b"")),
+    # The device is opened to block: a reading not ready at once is waited for.
+    ("slow reads waited for", ["25.00 after 20ms"] * 20, (0, b" 25.00\n", b"")),
     # A failed read is reported and left out: the mean is of the other 17.
     ("failed and short reads left out",
      ["error EIO", "25.00 bytes 1", "25.00 bytes 0"] + ["25.50"] * 17,
@@ -46,6 +53,8 @@ class Tempmean(unittest.TestCase):
         gaps = [b - a for a, b in zip(times, times[1:])]
         self.assertGreaterEqual(min(gaps), 0.100, gaps)
         self.assertGreaterEqual(run.ended - times[0], 2.0)
+        # ...and not much more: typically 100 ms and the read.
+        self.assertLess(sorted(gaps)[len(gaps) // 2], 0.25, gaps)
 
     def test_device_and_output_failures(self):
         steady = ["25.00"]
@@ -57,7 +66,15 @@ class Tempmean(unittest.TestCase):
             ("standard output closed",
              ["sh", "-c", 'exec >&-; exec "$@"', "sh"] + TEMPMEAN, steady, None,
              (1, b"", CLOSED)),
+            # The device then opens as descriptor 0, a good one.
+            ("standard input closed",
+             ["sh", "-c", 'exec <&-; exec "$@"', "sh"] + TEMPMEAN, steady, None,
+             (0, b" 25.00\n", b"")),
         ]
+        if ONE_BYTE_WRITES:
+            cases.append(("standard output taking a byte a write",
+                          one_byte_writes(TEMPMEAN), steady, None,
+                          (0, b" 25.00\n", b"")))
         with open("/dev/full", "wb") as full:
             runs = [(command, script, mode,
                      full if name.endswith("full") else subprocess.PIPE)

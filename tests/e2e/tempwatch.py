@@ -6,8 +6,8 @@ import signal
 import tempfile
 import unittest
 
-from harness import (EIO, FAST, FULL, NO_NODE, SHORT, TEMPWATCH, Run, main,
-                     run_all)
+from harness import (EIO, FAST, FULL, NO_NODE, ONE_BYTE_WRITES, SHORT,
+                     TEMPWATCH, Run, main, one_byte_writes, run_all)
 
 # A read held back this long never completes within a test.
 HELD = "21.00 after 30s"
@@ -26,7 +26,8 @@ class Tempwatch(unittest.TestCase):
                    3: ("127.75", line(b"127.75")), 4: ("-0.50", line(b" -0.50")),
                    5: ("-55.00", line(b"-55.00")), 6: ("error EIO", b""),
                    7: ("25.00 bytes 1", b""), 8: ("25.00 bytes 0", b""),
-                   40: ("error EIO", b"")}
+                   9: ("0x7FFF", line(b"2047.75")), 10: ("0x8000", line(b"-2048.00")),
+                   20: ("error EIO", b"")}
         script, out = [], b""
         for n in range(1, 42):
             ordinary = "%.2f" % (10 + n / 4)
@@ -53,6 +54,19 @@ class Tempwatch(unittest.TestCase):
         self.assertEqual(run.readline(), line(b" 23.50"))
         status, _, err = run.kill()
         self.assertEqual((status, err), (-signal.SIGTERM, b""))
+
+    def test_whole_lines_on_awkward_descriptors(self):
+        # Once the second read is asked for, the first line is out in full:
+        # on an output that takes a byte a write, and with the device on
+        # descriptor 0 (standard input closed), which is a good one.
+        commands = [["sh", "-c", 'exec <&-; exec "$@"', "sh"] + FAST + TEMPWATCH]
+        if ONE_BYTE_WRITES:
+            commands.append(FAST + one_byte_writes(TEMPWATCH))
+        for command in commands:
+            with self.subTest(command[:3]):
+                run = Run(command, ["23.50", HELD])
+                run.log.wait_for(2)
+                self.assertEqual(run.kill(), (-signal.SIGTERM, line(b" 23.50"), b""))
 
     def test_device_and_output_failures(self):
         # A reader that has gone ends the monitor as it ends any filter:
