@@ -1,0 +1,173 @@
+# SPDX-License-Identifier: MIT
+"""Mutation run: small, realistic slips in the programs' code, each built
+with warnings as errors and run against the release build's suite (but for
+the packages and clang-tidy, which judge other things). A slip the suite
+does not notice is a missing test, unless it changes nothing a user could
+see: such ones are listed with the reason.
+
+    python3 tests/mutants/run.py [NUMBER...]
+
+It works on a copy of the tree under build/mutants, so the tree is never
+left mutated, and prints each mutant with the tests that killed it.
+It takes about half a minute a mutant: it is a measurement, not a test.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+S, O, M, W = ("sensor/sensor.cpp", "common/output.cpp",
+              "tempmean/tempmean.cpp", "tempwatch/tempwatch.cpp")
+
+# (file, text, replacement[, why it changes nothing a user could see]).
+# The text must stand exactly once in its file.
+MUTANTS = [
+    (S, "sample.high << 8U | sample.low", "sample.low << 8U | sample.high"),
+    (S, "sample.high << 8U | sample.low", "(sample.high << 8U) + sample.low",
+     "the two bytes share no bit, so adding them is or-ing them"),
+    (S, "sample.high << 8U", "sample.high << 7U"),
+    (S, "static_cast<std::int16_t>(", "static_cast<std::uint16_t>("),
+    (S, "reg >> 2;", "reg / 4;"),
+    (S, "reg >> 2;", "reg >> 4;"),
+    (S, "* 0.25F", "* 0.5F"),
+    (S, "static_cast<float>(quarters) * 0.25F", "static_cast<float>(quarters / 4)"),
+    (S, "O_RDONLY)", "O_RDONLY | O_NONBLOCK)"),
+    (S, "O_RDONLY)", "O_RDWR)"),
+    (S, "if (fd < 0)", "if (fd <= 0)"),
+    (S, 'perror("open device failed\\n")', 'perror("open device failed")'),
+    (S, '        perror("open device failed\\n");\n', ""),
+    (S, "if (got < 0) {", "if (got <= 0) {"),
+    (S, 'perror("read device failed")', 'perror("read device failed\\n")'),
+    (S, "if (got < static_cast<ssize_t>(sizeof bytes))", "if (got < 1)"),
+    (S, "        return false;\n    }\n    sample", "        return true;\n    }\n    sample"),
+    (S, 'perror("read device failed");\n        return false;',
+     'perror("read device failed");\n        return true;'),
+    (S, "raw_sample{bytes[0], bytes[1]}", "raw_sample{bytes[1], bytes[0]}"),
+    (S, "    sample = raw_sample{bytes[0], bytes[1]};\n", ""),
+    (S, "report, sizeof report - 1)", "report, sizeof report)"),
+    (S, "write(STDERR_FILENO", "write(STDOUT_FILENO"),
+    (S, "read(fd, bytes, sizeof bytes)", "read(fd, bytes, 1)"),
+    (S, "sum / static_cast<float>(count)", "sum / static_cast<float>(count + 1)"),
+    (S, "return sum / static_cast<float>(count);",
+     "return static_cast<float>(static_cast<double>(sum) / count);",
+     "a double quotient of two floats, rounded to float, is the float "
+     "quotient: double has more than twice float's precision"),
+    (O, "while (size > 0) {", "if (size > 0) {"),
+    (O, "        text += written;\n", ""),
+    (O, "if (written < 0) {", "if (written <= 0) {",
+     "write(2) returns 0 only when asked for 0 bytes, and the loop never asks"),
+    (O, 'perror("write standard output failed")', 'perror("write failed")'),
+    (O, "return false;", "return true;"),
+    (O, "size -= static_cast<std::size_t>(written);", "size -= 1;"),
+    (O, "    return true;\n}", "    return false;\n}"),
+    (M, "sample_count = 20;", "sample_count = 19;"),
+    (M, "pause_us = 100000;", "pause_us = 1000000;"),
+    (M, "pause_us = 100000;", "pause_us = 10000;"),
+    (M, "if (fd < 0)", "if (fd <= 0)"),
+    (M, "return -1;", "return 1;"),
+    (M, "sum += decode_sample(sample);", "sum = decode_sample(sample);"),
+    (M, "            full++;\n", ""),
+    (M, "        usleep(pause_us);\n", ""),
+    (M, "if (full == 0)\n        return 1;", "if (full == 0)\n        return 0;"),
+    (M, "i < sample_count", "i <= sample_count"),
+    (M, '"%6.2f\\n"', '"%6.1f\\n"'),
+    (M, '"%6.2f\\n"', '"%.2f\\n"'),
+    (M, "char line[16];", "char line[8];"),
+    (M, "mean_of(sum, full)", "mean_of(sum, sample_count)"),
+    (M, "        return 1;\n    return 0;", "        return 0;\n    return 0;"),
+    (M, "static_cast<std::size_t>(length))", "static_cast<std::size_t>(length - 1))"),
+    (M, "        raw_sample sample = {0, 0};\n", "",
+     "(with the sample declared before the loop) a failed read is not summed, "
+     "so the last sample's bytes are never used"),
+    (W, "block_size = 20;", "block_size = 21;"),
+    (W, "pause_us = 10000000;", "pause_us = 1000000;"),
+    (W, "if (fd < 0)\n        exit(1);", "if (fd < 0)\n        exit(0);"),
+    (W, "if (fd < 0)", "if (fd <= 0)"),
+    (W, "        usleep(pause_us);\n", ""),
+    (W, "if (++in_block == block_size)", "if (in_block++ == block_size)"),
+    (W, "in_block = 0;\n        }", "in_block = 1;\n        }"),
+    (W, "text[length++] = '\\n';", "text[length] = '\\n';"),
+    (W, "text[length++] = '\\n';", "text[length++] = ' ';"),
+    (W, '"The temperature is %6.2f\\n"', '"The temperature is %6.1f\\n"'),
+    (W, "char text[48];", "char text[28];"),
+    (W, "length))\n            exit(1);", "length))\n            exit(0);"),
+    (W, "if (read_raw_sample(fd, sample))", "if (read_raw_sample(fd, sample) || true)"),
+    (W, "raw_sample sample = {0, 0};", "raw_sample sample = {0x91, 0x01};",
+     "a sample is printed only after a read filled it"),
+]
+
+# The suite, but for what judges packaging and style.
+CTEST = ["ctest", "--preset", "default", "-E", "^(packages|clang_tidy)$"]
+FAILED = re.compile(rb"^\s*\d+ - (\S+) \((?:Failed|Timeout|SEGFAULT|Subprocess aborted)\)",
+                    re.M)
+
+
+def quiet(command, cwd):
+    return subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT)
+
+
+def failing_tests(tree):
+    """None where the mutant does not build; else the tests that failed."""
+    if quiet(["cmake", "--build", "--preset", "default"], tree).returncode != 0:
+        return None
+    return [name.decode() for name in FAILED.findall(quiet(CTEST, tree).stdout)]
+
+
+def copy_tree(top, tree):
+    shutil.rmtree(tree, ignore_errors=True)
+    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others",
+                            "--exclude-standard"], cwd=top, check=True,
+                           stdout=subprocess.PIPE).stdout.split(b"\0")
+    for name in filter(None, files):
+        target = os.path.join(tree, name.decode())
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(os.path.join(top, name.decode()), target)
+
+
+def main():
+    top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    tree = os.path.join(top, "build", "mutants", "tree")
+    chosen = [int(n) for n in sys.argv[1:]] or range(1, len(MUTANTS) + 1)
+    copy_tree(top, tree)
+    if quiet(["cmake", "--preset", "default"], tree).returncode != 0 \
+            or failing_tests(tree) != []:
+        sys.exit("mutants: the unmutated tree does not build and pass")
+
+    killed = lived = equivalent = unbuilt = 0
+    for number in chosen:
+        path, text, replacement, *why = MUTANTS[number - 1]
+        source = os.path.join(tree, path)
+        with open(source) as f:
+            original = f.read()
+        if original.count(text) != 1:
+            sys.exit(f"mutants: M{number}: {text!r} is not in {path} exactly once")
+        with open(source, "w") as f:
+            f.write(original.replace(text, replacement))
+        failed = failing_tests(tree)
+        with open(source, "w") as f:
+            f.write(original)
+        shown = f"M{number} {path}: {text.strip()!r} -> {replacement.strip()!r}"
+        if failed is None:
+            unbuilt += 1
+            print(f"{shown}: does not build", flush=True)
+        elif failed:
+            killed += 1
+            note = " (listed as equivalent: it is not)" if why else ""
+            print(f"{shown}: killed by {', '.join(failed)}{note}", flush=True)
+        elif why:
+            equivalent += 1
+            print(f"{shown}: equivalent: {why[0]}", flush=True)
+        else:
+            lived += 1
+            print(f"{shown}: LIVED", flush=True)
+    quiet(["cmake", "--build", "--preset", "default"], tree)
+    total = killed + lived
+    print(f"{killed} of {total} killed ({100 * killed / max(total, 1):.0f} %); "
+          f"{equivalent} equivalent, {unbuilt} do not build")
+    sys.exit(1 if lived else 0)
+
+
+if __name__ == "__main__":
+    main()
