@@ -1,0 +1,277 @@
+// SPDX-License-Identifier: MIT
+// ds18b20d: /dev/ds18b20 for a stock kernel. It makes the character device
+// in user space (CUSE) and answers each 2-byte read with the temperature
+// register of the 1-Wire thermometer, read once from the kernel's w1_therm
+// driver for that read.
+#define FUSE_USE_VERSION 31
+
+#include "w1.h"
+
+#include <cuse_lowlevel.h>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <grp.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char device[] = "/dev/ds18b20";
+const char run_as[] = "_ds18b20d";
+
+// What the command line chose.
+const char *devices = "/sys/bus/w1/devices";
+const char *wanted = nullptr;
+uid_t run_uid;
+gid_t run_gid;
+// Set once the device exists and root is given up.
+bool ready;
+
+[[noreturn]] void fail(const char *why)
+{
+    fprintf(stderr, "ds18b20d: %s\n", why);
+    exit(1);
+}
+
+[[noreturn]] void usage()
+{
+    fputs("usage: ds18b20d [--sensor FAMILY-SERIAL] [--w1-devices DIR] [--check]\n", stderr);
+    exit(1);
+}
+
+// One sensor reading: the sensor chosen for it, then its register.
+struct reading {
+    w1_result result;
+    w1_register reg;
+    int errnum;
+    char name[256];
+    char found[512];
+};
+
+void take_reading(reading &r)
+{
+    r.errnum = 0;
+    r.result = w1_choose(devices, wanted, r.name, sizeof r.name, r.found, sizeof r.found);
+    if (r.result == w1_ok)
+        r.result = w1_read(devices, r.name, r.reg, r.errnum);
+    else if (wanted != nullptr)
+        snprintf(r.name, sizeof r.name, "%s", wanted);
+}
+
+// Says how a reading went, in one line on standard error.
+void tell(const reading &r)
+{
+    switch (r.result) {
+    case w1_ok:
+        fprintf(stderr, "ds18b20d: serving %s\n", r.name);
+        break;
+    case w1_none:
+        if (r.found[0] != '\0')
+            fprintf(stderr, "ds18b20d: no DS18B20 in %s, only %s\n", devices, r.found);
+        else
+            fprintf(stderr, "ds18b20d: no DS18B20 in %s: nothing on the bus\n", devices);
+        break;
+    case w1_several:
+        fprintf(stderr, "ds18b20d: several sensors in %s: %s: choose one with --sensor\n",
+                devices, r.found);
+        break;
+    case w1_read_failed:
+        fprintf(stderr, "ds18b20d: %s: %s: %s\n", r.name, w1_describe(r.result),
+                strerror(r.errnum));
+        break;
+    default:
+        fprintf(stderr, "ds18b20d: %s: %s\n", r.name, w1_describe(r.result));
+        break;
+    }
+}
+
+// The log says what changed, not every read: a dead sensor read every
+// 10 seconds for a year is one line, and so is its return.
+pthread_mutex_t told_lock = PTHREAD_MUTEX_INITIALIZER;
+w1_result told_result = w1_ok;
+char told_name[256];
+bool told;
+
+void tell_changes(const reading &r)
+{
+    pthread_mutex_lock(&told_lock);
+    if (!told || r.result != told_result || strcmp(r.name, told_name) != 0) {
+        tell(r);
+        told = true;
+        told_result = r.result;
+        snprintf(told_name, sizeof told_name, "%s", r.name);
+    }
+    pthread_mutex_unlock(&told_lock);
+}
+
+void device_open(fuse_req_t req, fuse_file_info *fi)
+{
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) {
+        fuse_reply_err(req, EACCES);
+        return;
+    }
+    fi->direct_io = 1;
+    fi->nonseekable = 1;
+    fuse_reply_open(req, fi);
+}
+
+// Each read takes one reading: 2 bytes, low first; a read of 1 gets the
+// low byte. A failed reading fails the read with an errno that tells why.
+void device_read(fuse_req_t req, size_t size, off_t, fuse_file_info *)
+{
+    if (size == 0) {
+        fuse_reply_buf(req, nullptr, 0);
+        return;
+    }
+    reading r{};
+    take_reading(r);
+    tell_changes(r);
+    if (r.result != w1_ok) {
+        fuse_reply_err(req, w1_errno(r.result, r.errnum));
+        return;
+    }
+    const char bytes[2] = {static_cast<char>(r.reg.low), static_cast<char>(r.reg.high)};
+    fuse_reply_buf(req, bytes, size < 2 ? size : 2);
+}
+
+// systemd's readiness message, where systemd asked for one.
+void notify_ready()
+{
+    const char *path = getenv("NOTIFY_SOCKET");
+    sockaddr_un addr{};
+    if (path == nullptr || (path[0] != '/' && path[0] != '@') ||
+        strlen(path) >= sizeof addr.sun_path)
+        return;
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, strlen(path));
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';  // an abstract socket
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const char message[] = "READY=1";
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
+    if (sendto(fd, message, sizeof message - 1, 0, reinterpret_cast<sockaddr *>(&addr), size) < 0)
+        perror("ds18b20d: telling systemd it is ready");
+    close(fd);
+}
+
+// The kernel has made the device: devtmpfs's node follows shortly, owned
+// by root with mode 0600. Like w1_slave, it is for any user to read; then
+// root is given up, as reading w1_slave needs none of it.
+void device_ready(void *)
+{
+    struct stat st{};
+    for (int tries = 0; stat(device, &st) != 0; tries++) {
+        if (tries == 500) {
+            fprintf(stderr, "ds18b20d: %s did not appear\n", device);
+            _exit(1);
+        }
+        const timespec pause{0, 10000000};  // 10 ms
+        nanosleep(&pause, nullptr);
+    }
+    if (chmod(device, 0444) != 0) {
+        fprintf(stderr, "ds18b20d: cannot make %s readable: %s\n", device, strerror(errno));
+        _exit(1);
+    }
+    if (setgroups(0, nullptr) != 0 || setgid(run_gid) != 0 || setuid(run_uid) != 0) {
+        fprintf(stderr, "ds18b20d: cannot run as %s: %s\n", run_as, strerror(errno));
+        _exit(1);
+    }
+    ready = true;
+    fprintf(stderr, "ds18b20d: %s ready, running as %s\n", device, run_as);
+    notify_ready();
+}
+
+// --check: what there is, what would be served, and one reading of it.
+int check()
+{
+    reading r{};
+    take_reading(r);
+    printf("sensors in %s: %s\n", devices, r.found[0] != '\0' ? r.found : "none");
+    if (r.result != w1_ok) {
+        fflush(stdout);
+        tell(r);
+        return 1;
+    }
+    const int sixteenths = static_cast<short>(r.reg.high << 8U | r.reg.low);
+    const int magnitude = abs(sixteenths);
+    printf("%s: register 0x%02X%02X, %s%d.%04d degrees Celsius\n", r.name, r.reg.high,
+           r.reg.low, sixteenths < 0 ? "-" : "", magnitude / 16, magnitude % 16 * 625);
+    return 0;
+}
+
+void parse_arguments(int argc, char *argv[], bool &checking)
+{
+    const option options[] = {
+        {"sensor", required_argument, nullptr, 's'},
+        {"w1-devices", required_argument, nullptr, 'w'},
+        {"check", no_argument, nullptr, 'c'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int opt = 0;
+    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+        if (opt == 's' && w1_served_family(optarg) && strchr(optarg, '/') == nullptr)
+            wanted = optarg;
+        else if (opt == 'w')
+            devices = optarg;
+        else if (opt == 'c')
+            checking = true;
+        else
+            usage();
+    }
+    if (optind != argc)
+        usage();
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    bool checking = false;
+    parse_arguments(argc, argv, checking);
+    if (checking)
+        return check();
+
+    if (geteuid() != 0)
+        fail("must be started as root: it makes /dev/ds18b20, then gives up root");
+    if (access("/dev/cuse", F_OK) != 0)
+        fail("no /dev/cuse: load the cuse module (modprobe cuse)");
+    if (access(device, F_OK) == 0)
+        fail("/dev/ds18b20 is taken: another ds18b20d, or a kernel driver, has it");
+    const passwd *user = getpwnam(run_as);
+    if (user == nullptr)
+        fail("no user _ds18b20d to run as (the package makes it)");
+    run_uid = user->pw_uid;
+    run_gid = user->pw_gid;
+
+    const char *dev_info[] = {"DEVNAME=ds18b20"};
+    cuse_info info{};
+    info.dev_info_argc = 1;
+    info.dev_info_argv = dev_info;
+    cuse_lowlevel_ops ops{};
+    ops.init_done = device_ready;
+    ops.open = device_open;
+    ops.read = device_read;
+    // In the foreground, with a thread for each read at once: two readers
+    // each wait only for their own conversion. SIGTERM and SIGINT end it.
+    char name[] = "ds18b20d";
+    char foreground[] = "-f";
+    char *fuse_argv[] = {name, foreground, nullptr};
+    const int status = cuse_lowlevel_main(2, fuse_argv, &info, &ops, nullptr);
+    if (!ready)
+        fail("/dev/ds18b20 could not be made: another ds18b20d, or a kernel driver, has it");
+    return status == 0 ? 0 : 1;
+}

@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: MIT
+#include "w1.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What w1_therm's w1_slave says, from both kernel generations: on a failed
+// CRC older kernels print NO, and newer ones, which then repeat the last
+// good bytes on the second line, give an empty read instead.
+TEST(W1Parse, KernelTexts)
+{
+    const std::string good = "72 01 4b 46 7f ff 0e 10 57 ";
+    const struct {
+        const char *name;
+        std::string text;
+        w1_result result;
+        unsigned char low, high;
+    } cases[] = {
+        {"a reading", good + ": crc=57 YES\n" + good + "t=23125\n", w1_ok, 0x72, 0x01},
+        {"below zero", "5e ff 4b 46 7f ff 02 10 b6 : crc=b6 YES\n"
+                       "5e ff 4b 46 7f ff 02 10 b6 t=-10125\n", w1_ok, 0x5E, 0xFF},
+        {"the sensor's lowest", "90 fc 4b 46 7f ff 10 10 ee : crc=ee YES\n"
+                                "90 fc 4b 46 7f ff 10 10 ee t=-55000\n", w1_ok, 0x90, 0xFC},
+        {"a real 85.00", "50 05 4b 46 7f ff 10 10 bd : crc=bd YES\n"
+                         "50 05 4b 46 7f ff 10 10 bd t=85000\n", w1_ok, 0x50, 0x05},
+        {"the power-on value", "50 05 4b 46 7f ff 0c 10 1c : crc=1c YES\n"
+                               "50 05 4b 46 7f ff 0c 10 1c t=85000\n", w1_power_on, 0, 0},
+        {"NO, older kernel", "ff ff ff ff ff ff ff ff ff : crc=c9 NO\n"
+                             "ff ff ff ff ff ff ff ff ff t=-62\n", w1_crc_no, 0, 0},
+        {"NO, last good bytes after", "72 01 4b 46 7f ff 0e 10 58 : crc=57 NO\n" + good +
+                                          "t=23125\n", w1_crc_no, 0, 0},
+        {"empty, newer kernel", "", w1_empty, 0, 0},
+        {"a byte changed", "72 01 4b 46 7f ff 0e 11 57 : crc=57 YES\n"
+                           "72 01 4b 46 7f ff 0e 11 57 t=23125\n", w1_crc_mismatch, 0, 0},
+        {"the CRC said wrongly", good + ": crc=56 YES\n" + good + "t=23125\n",
+         w1_crc_mismatch, 0, 0},
+        {"two lines that differ", good + ": crc=57 YES\n72 01 4b 46 7f ff 0e 10 58 t=23125\n",
+         w1_crc_mismatch, 0, 0},
+        {"cut after the first line", good + ": crc=57 YES\n", w1_malformed, 0, 0},
+        {"cut in the second line", good + ": crc=57 YES\n" + good + "t=231", w1_malformed, 0, 0},
+        {"cut in the bytes", "72 01 4b 46", w1_malformed, 0, 0},
+        {"no value", good + ": crc=57 YES\n" + good + "t=\n", w1_malformed, 0, 0},
+        {"not w1_slave", "hello\n", w1_malformed, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        w1_register reg{0, 0};
+        EXPECT_EQ(w1_parse(c.text.data(), c.text.size(), reg), c.result);
+        EXPECT_EQ(reg.low, c.low);
+        EXPECT_EQ(reg.high, c.high);
+    }
+}
+
+// Which sensor a read takes, from what the devices directory holds; the
+// names found are told in the log where none or several are there.
+TEST(W1Choose, DevicesDirectories)
+{
+    const char reading[] = "50 05 4b 46 7f ff 10 10 bd : crc=bd YES\n"
+                           "50 05 4b 46 7f ff 10 10 bd t=85000\n";
+    const char a[] = "28-0316a279e1ff";
+    const char b[] = "28-0316a279e200";
+    const struct {
+        const char *name;
+        std::vector<const char *> there;
+        const char *wanted;
+        w1_result result;
+        const char *served;
+    } cases[] = {
+        {"nothing on the bus", {}, nullptr, w1_none, ""},
+        {"only a DS18S20", {"10-000801b5a3f1"}, nullptr, w1_none, ""},
+        {"one DS18B20", {a, "10-000801b5a3f1"}, nullptr, w1_ok, a},
+        {"one DS1822", {"22-000000a1b2c3"}, nullptr, w1_ok, "22-000000a1b2c3"},
+        {"one DS1825", {"3b-000000a1b2c3"}, nullptr, w1_ok, "3b-000000a1b2c3"},
+        {"two", {a, "3b-000000a1b2c3"}, nullptr, w1_several, ""},
+        {"two, one named", {a, b}, b, w1_ok, b},
+        {"the named one gone", {a}, b, w1_gone, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char dir[] = "/tmp/w1-test.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string top = dir;
+        ASSERT_EQ(mkdir((top + "/w1_bus_master1").c_str(), 0755), 0);
+        for (const char *sensor : c.there) {
+            ASSERT_EQ(mkdir((top + "/" + sensor).c_str(), 0755), 0);
+            FILE *f = fopen((top + "/" + sensor + "/w1_slave").c_str(), "w");
+            fputs(reading, f);
+            fclose(f);
+        }
+        char name[64] = "";
+        char found[256] = "";
+        EXPECT_EQ(w1_choose(dir, c.wanted, name, sizeof name, found, sizeof found), c.result);
+        for (const char *sensor : c.there)
+            EXPECT_NE(strstr(found, sensor), nullptr) << found;
+        EXPECT_EQ(strstr(found, "w1_bus_master1"), nullptr) << found;
+        if (c.result == w1_ok) {
+            EXPECT_STREQ(name, c.served);
+            w1_register reg{0, 0};
+            int errnum = 0;
+            EXPECT_EQ(w1_read(dir, name, reg, errnum), w1_ok);
+            EXPECT_EQ(reg.low, 0x50);
+            ASSERT_EQ(system(("rm -r " + top + "/" + name).c_str()), 0);
+            EXPECT_EQ(w1_read(dir, name, reg, errnum), w1_gone);
+        }
+        ASSERT_EQ(system(("rm -r " + top).c_str()), 0);
+    }
+}
+
+}  // namespace
