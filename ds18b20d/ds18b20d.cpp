@@ -223,9 +223,14 @@ void parse_arguments(int argc, char *argv[], bool &checking)
     };
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
-        if (opt == 's' && w1_served_family(optarg) && strchr(optarg, '/') == nullptr)
+        if (opt == 's') {
+            if (!w1_served_family(optarg) || strchr(optarg, '/') != nullptr) {
+                fprintf(stderr, "ds18b20d: --sensor %s: not a sensor with the DS18B20's "
+                                "register (families 28, 22 and 3b)\n", optarg);
+                exit(1);
+            }
             wanted = optarg;
-        else if (opt == 'w')
+        } else if (opt == 'w')
             devices = optarg;
         else if (opt == 'c')
             checking = true;
