@@ -114,5 +114,46 @@ rm -r $w1/$b
 run "the one named, gone" tempmean
 kill -TERM $daemon
 ended
+
+# The simulated sensor stands in for w1_therm: each reading waits for its
+# conversion, and the answers change from one reading to the next.
+# sim ANSWER...: the sensor's answers, in turn, at /sim.
+sim() {
+    umount /sim 2>/dev/null
+    printf '%s\n' "$@" >/tmp/answers
+    : >/tmp/sim.log
+    ds18b20-sim --w1 /tmp/answers /tmp/sim.log /sim
+}
+# Waits until the sensor has been asked for N readings.
+asked() {
+    tries=0
+    until [ "$(wc -l </tmp/sim.log)" -ge "$1" ]; do
+        tries=$((tries + 1))
+        [ $tries -lt 1000 ] || { echo "-- the sensor was not asked for reading $1"; return 1; }
+        usleep 20000
+    done
+}
+mkdir /sim
+sim "25.00" "85.00 crc NO" "25.00 bytes 0"
+start --w1-devices /sim
+run "failed readings left out" tempmean
+sim "23.00 after 3s"
+head -c 2 /dev/ds18b20 >/dev/null &
+first=$!
+asked 1
+head -c 2 /dev/ds18b20 >/dev/null &
+second=$!
+asked 2
+kill -0 $first && echo "-- a second reading begins while the first is under way"
+wait $first $second
+sim "23.00 after 1s"
+head -c 2 /dev/ds18b20 | od -An -tx1 >/tmp/out &
+reader=$!
+asked 1
+kill -TERM $daemon
+wait $reader
+echo "-- stopped mid-read, the reading still served: $?"
+cat /tmp/out
+ended
 echo "-- the daemons' log"
 cat /tmp/log
