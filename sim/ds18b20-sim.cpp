@@ -41,8 +41,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -54,7 +52,10 @@ struct answer {
     bool crc_no;     // --w1: the check failed
 };
 
-std::vector<answer> script;
+// A fixed table, so that the simulator needs no C++ runtime library and
+// runs on a board that has none built for its core.
+answer script[4096];
+std::size_t script_size;
 std::size_t next_answer;
 pthread_mutex_t next_lock = PTHREAD_MUTEX_INITIALIZER;
 int log_fd = -1;
@@ -178,13 +179,18 @@ bool load_script(const char *path)
         answer a{};
         const char *why = "";
         ok = parse_line(line, a, why);
-        if (ok)
-            script.push_back(a);
-        else
+        if (ok && script_size == sizeof script / sizeof script[0]) {
+            fprintf(stderr, "ds18b20-sim: %s:%d: more than %zu answers\n", path, number,
+                    script_size);
+            ok = false;
+        } else if (ok) {
+            script[script_size++] = a;
+        } else {
             fprintf(stderr, "ds18b20-sim: %s:%d: %s\n", path, number, why);
+        }
     }
     fclose(f);
-    if (ok && script.empty()) {
+    if (ok && script_size == 0) {
         fprintf(stderr, "ds18b20-sim: %s: no answers\n", path);
         ok = false;
     }
@@ -271,7 +277,7 @@ int sim_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info 
     pthread_mutex_lock(&next_lock);
     log_read(size);
     const answer &a = script[next_answer];
-    next_answer = (next_answer + 1) % script.size();
+    next_answer = (next_answer + 1) % script_size;
     pthread_mutex_unlock(&next_lock);
     if (a.delay_us > 0) {
         // As a driver that honours the open's O_NONBLOCK: a reading that
