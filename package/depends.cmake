@@ -1,22 +1,37 @@
 # SPDX-License-Identifier: MIT
-# Read by cpack: the package depends on the C library at the least version
-# that has every symbol version the programs ask for.
-set(least 0)
-foreach(program IN LISTS CPACK_TEMPMEAN_PROGRAMS)
-  execute_process(COMMAND ${CPACK_TEMPMEAN_READELF} --version-info ${program}
-                  OUTPUT_VARIABLE versions RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "${CPACK_TEMPMEAN_READELF} could not read ${program}")
-  endif()
-  string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" asked "${versions}")
-  foreach(name IN LISTS asked)
-    string(REPLACE "Name: GLIBC_" "" version "${name}")
-    if(version VERSION_GREATER least)
-      set(least ${version})
+# Read by cpack: each package depends on each library at the least version
+# that has every symbol version its executables ask for (GLIBC_2.34: the
+# C library 2.34; FUSE_3.0: libfuse3 3.0).
+
+# The highest version named PREFIX<version> that FILES ask for, into OUT.
+function(least_version out prefix)
+  set(least 0)
+  foreach(file IN LISTS ARGN)
+    execute_process(COMMAND ${CPACK_TEMPMEAN_READELF} --version-info ${file}
+                    OUTPUT_VARIABLE versions RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "${CPACK_TEMPMEAN_READELF} could not read ${file}")
     endif()
+    string(REGEX MATCHALL "Name: ${prefix}[0-9.]+" asked "${versions}")
+    foreach(name IN LISTS asked)
+      string(REPLACE "Name: ${prefix}" "" version "${name}")
+      if(version VERSION_GREATER least)
+        set(least ${version})
+      endif()
+    endforeach()
   endforeach()
-endforeach()
-if(least EQUAL 0)
-  message(FATAL_ERROR "no C library version found in ${CPACK_TEMPMEAN_PROGRAMS}")
+  if(least EQUAL 0)
+    message(FATAL_ERROR "no ${prefix} version found in ${ARGN}")
+  endif()
+  set(${out} ${least} PARENT_SCOPE)
+endfunction()
+
+least_version(libc GLIBC_ ${CPACK_TEMPMEAN_PROGRAMS})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= ${libc})")
+if(CPACK_TEMPMEAN_DAEMON)
+  least_version(libc GLIBC_ ${CPACK_TEMPMEAN_DAEMON})
+  least_version(fuse FUSE_ ${CPACK_TEMPMEAN_DAEMON})
+  # adduser: the package's postinst makes the daemon's user.
+  set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS
+      "adduser, libc6 (>= ${libc}), libfuse3-3 (>= ${fuse})")
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${least})")
