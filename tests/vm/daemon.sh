@@ -134,7 +134,9 @@ asked() {
     done
 }
 mkdir /sim
-sim "25.00" "85.00 crc NO" "25.00 bytes 0"
+# tempmean's 20 readings: a NO and an empty read among good ones.
+nine="25.00 25.00 25.00 25.00 25.00 25.00 25.00 25.00 25.00"
+sim $nine "85.00 crc NO" $nine "25.00 bytes 0"
 start --w1-devices /sim
 run "failed readings left out" tempmean
 sim "23.00 after 3s"
