@@ -58,60 +58,77 @@ struct reading {
     int errnum;
     char name[256];
     char found[512];
+    char masters[128];
 };
 
 void take_reading(reading &r)
 {
     r.errnum = 0;
-    r.result = w1_choose(devices, wanted, r.name, sizeof r.name, r.found, sizeof r.found);
+    r.result = w1_choose(devices, wanted, r.name, sizeof r.name, r.found, sizeof r.found,
+                         r.masters, sizeof r.masters);
     if (r.result == w1_ok)
         r.result = w1_read(devices, r.name, r.reg, r.errnum);
     else if (wanted != nullptr)
         snprintf(r.name, sizeof r.name, "%s", wanted);
 }
 
-// Says how a reading went, in one line on standard error.
-void tell(const reading &r)
+// How a reading went, in one line for the log. Where there is nothing to
+// serve, the line says the likely cause and what to do about it.
+void describe(const reading &r, char *line, size_t size)
 {
     switch (r.result) {
     case w1_ok:
-        fprintf(stderr, "ds18b20d: serving %s\n", r.name);
+        snprintf(line, size, "serving %s", r.name);
+        break;
+    case w1_no_bus:
+        snprintf(line, size, "no 1-Wire bus in %s: no bus master driver is loaded (on a "
+                             "Raspberry Pi: dtoverlay=w1-gpio in config.txt, then reboot)",
+                 devices);
         break;
     case w1_none:
         if (r.found[0] != '\0')
-            fprintf(stderr, "ds18b20d: no DS18B20 in %s, only %s\n", devices, r.found);
+            snprintf(line, size, "no DS18B20 in %s, only %s: none has the DS18B20's register "
+                                 "(families 28, 22 and 3b)", devices, r.found);
         else
-            fprintf(stderr, "ds18b20d: no DS18B20 in %s: nothing on the bus\n", devices);
+            snprintf(line, size, "no DS18B20 in %s: nothing on the bus (%s): check the "
+                                 "wiring, the 4.7 kOhm pull-up and the power",
+                     devices, r.masters);
         break;
     case w1_several:
-        fprintf(stderr, "ds18b20d: several sensors in %s: %s: choose one with --sensor\n",
-                devices, r.found);
+        snprintf(line, size, "several sensors in %s: %s: choose one with --sensor", devices,
+                 r.found);
         break;
     case w1_read_failed:
-        fprintf(stderr, "ds18b20d: %s: %s: %s\n", r.name, w1_describe(r.result),
-                strerror(r.errnum));
+        snprintf(line, size, "%s: %s: %s", r.name, w1_describe(r.result), strerror(r.errnum));
         break;
     default:
-        fprintf(stderr, "ds18b20d: %s: %s\n", r.name, w1_describe(r.result));
+        snprintf(line, size, "%s: %s", r.name, w1_describe(r.result));
         break;
     }
 }
 
+// Says how a reading went, in one line on standard error.
+void tell(const reading &r)
+{
+    char line[1024];
+    describe(r, line, sizeof line);
+    fprintf(stderr, "ds18b20d: %s\n", line);
+}
+
 // The log says what changed, not every read: a dead sensor read every
-// 10 seconds for a year is one line, and so is its return.
+// 10 seconds for a year is one line, and so is its return. The line is
+// what is compared, so that an empty bus which gains a DS18S20 is told.
 pthread_mutex_t told_lock = PTHREAD_MUTEX_INITIALIZER;
-w1_result told_result = w1_ok;
-char told_name[256];
-bool told;
+char told[1024];
 
 void tell_changes(const reading &r)
 {
+    char line[sizeof told];
+    describe(r, line, sizeof line);
     pthread_mutex_lock(&told_lock);
-    if (!told || r.result != told_result || strcmp(r.name, told_name) != 0) {
-        tell(r);
-        told = true;
-        told_result = r.result;
-        snprintf(told_name, sizeof told_name, "%s", r.name);
+    if (strcmp(line, told) != 0) {
+        fprintf(stderr, "ds18b20d: %s\n", line);
+        snprintf(told, sizeof told, "%s", line);
     }
     pthread_mutex_unlock(&told_lock);
 }

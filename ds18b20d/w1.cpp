@@ -82,6 +82,13 @@ bool slave_name(const char *name)
            name[3] != '\0';
 }
 
+// A bus master, as the kernel lists it beside its slaves.
+bool master_name(const char *name)
+{
+    const char prefix[] = "w1_bus_master";
+    return strncmp(name, prefix, sizeof prefix - 1) == 0;
+}
+
 // Appends a name to a space-separated list, as much as fits.
 void list_name(char *list, std::size_t size, const char *name)
 {
@@ -147,15 +154,23 @@ bool w1_served_family(const char *name)
 }
 
 w1_result w1_choose(const char *devices, const char *wanted, char *name,
-                    std::size_t name_size, char *found, std::size_t found_size)
+                    std::size_t name_size, char *found, std::size_t found_size,
+                    char *masters, std::size_t masters_size)
 {
     found[0] = '\0';
+    masters[0] = '\0';
     int count = 0;
+    bool bus = false;
     DIR *dir = opendir(devices);
     if (dir != nullptr) {
         while (const dirent *entry = readdir(dir)) {
+            if (master_name(entry->d_name)) {
+                bus = true;
+                list_name(masters, masters_size, entry->d_name);
+            }
             if (!slave_name(entry->d_name))
                 continue;
+            bus = true;  // slaves make a bus, even with no master listed
             list_name(found, found_size, entry->d_name);
             if (wanted != nullptr ? strcmp(entry->d_name, wanted) == 0
                                   : w1_served_family(entry->d_name)) {
@@ -165,8 +180,10 @@ w1_result w1_choose(const char *devices, const char *wanted, char *name,
         }
         closedir(dir);
     }
+    if (count == 0 && wanted != nullptr)
+        return w1_gone;
     if (count == 0)
-        return wanted != nullptr ? w1_gone : w1_none;
+        return bus ? w1_none : w1_no_bus;
     return count > 1 ? w1_several : w1_ok;
 }
 
@@ -202,12 +219,13 @@ int w1_errno(w1_result result, int errnum)
     case w1_crc_mismatch:
         return EBADMSG;      // "Bad message"
     case w1_empty:
-        return ENODATA;      // "No data available"
+        return EIO;          // "Input/output error"
     case w1_malformed:
         return EPROTO;       // "Protocol error"
     case w1_power_on:
         return EAGAIN;       // "Resource temporarily unavailable"
     case w1_gone:
+    case w1_no_bus:
     case w1_none:
         return ENODEV;       // "No such device"
     case w1_several:
@@ -228,13 +246,16 @@ const char *w1_describe(w1_result result)
     case w1_crc_mismatch:
         return "the CRC does not fit the bytes";
     case w1_empty:
-        return "an empty read: no answer on the bus";
+        return "an empty read: the kernel's CRC check failed on every try, or the sensor "
+               "did not answer (wiring, pull-up, power)";
     case w1_malformed:
         return "w1_slave's text is malformed";
     case w1_power_on:
         return "the power-on value: the sensor made no conversion";
     case w1_gone:
         return "the sensor is gone";
+    case w1_no_bus:
+        return "no 1-Wire bus master driver is loaded";
     case w1_none:
         return "no DS18B20 found";
     case w1_several:

@@ -15,10 +15,12 @@ enum w1_result {
     w1_ok,
     w1_crc_no,        // the kernel's CRC check failed ("NO")
     w1_crc_mismatch,  // the text's CRC does not fit its bytes
-    w1_empty,         // the kernel gave no text: no answer on the bus
+    w1_empty,         // the kernel gave no text: a failed CRC on each of its
+                      // tries, or no answer from the sensor
     w1_malformed,     // not the text above, or cut short
     w1_power_on,      // the power-on value: no conversion was made
     w1_gone,          // the sensor is not (or no longer) in the directory
+    w1_no_bus,        // no 1-Wire bus master in the directory, or no directory
     w1_none,          // no sensor to serve in the directory
     w1_several,       // more than one, and none chosen
     w1_read_failed,   // w1_slave could not be read (errno says why)
@@ -42,10 +44,13 @@ w1_result w1_parse(const char *text, std::size_t size, w1_register &reg);
 bool w1_served_family(const char *name);
 
 // The sensor to read under devices: the one named (null: the only one
-// there). On w1_ok its name is in name; on w1_none and w1_several, found
-// holds the names that were there, space-separated.
+// there). On w1_ok its name is in name. found holds the sensors there and
+// masters the buses (w1_bus_masterN), each space-separated, so that a
+// w1_none tells an empty bus (found empty) from sensors of other families.
+// With none named, no directory or neither in it is w1_no_bus.
 w1_result w1_choose(const char *devices, const char *wanted, char *name,
-                    std::size_t name_size, char *found, std::size_t found_size);
+                    std::size_t name_size, char *found, std::size_t found_size,
+                    char *masters, std::size_t masters_size);
 
 // One reading of the named sensor's w1_slave. On w1_read_failed, errnum
 // holds the reason.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,47 +63,63 @@ TEST(W1Parse, KernelTexts)
 }
 
 // Which sensor a read takes, from what the devices directory holds; the
-// names found are told in the log where none or several are there.
+// names found are told in the log where none or several are there, and
+// with no sensor, the bus masters, or that there is none.
 TEST(W1Choose, DevicesDirectories)
 {
     const char reading[] = "50 05 4b 46 7f ff 10 10 bd : crc=bd YES\n"
                            "50 05 4b 46 7f ff 10 10 bd t=85000\n";
     const char a[] = "28-0316a279e1ff";
     const char b[] = "28-0316a279e200";
+    const char bus[] = "w1_bus_master1";
     const struct {
         const char *name;
+        bool missing;
+        std::vector<const char *> masters;
         std::vector<const char *> there;
         const char *wanted;
         w1_result result;
         const char *served;
     } cases[] = {
-        {"nothing on the bus", {}, nullptr, w1_none, ""},
-        {"only a DS18S20", {"10-000801b5a3f1"}, nullptr, w1_none, ""},
-        {"one DS18B20", {a, "10-000801b5a3f1"}, nullptr, w1_ok, a},
-        {"one DS1822", {"22-000000a1b2c3"}, nullptr, w1_ok, "22-000000a1b2c3"},
-        {"one DS1825", {"3b-000000a1b2c3"}, nullptr, w1_ok, "3b-000000a1b2c3"},
-        {"two", {a, "3b-000000a1b2c3"}, nullptr, w1_several, ""},
-        {"two, one named", {a, b}, b, w1_ok, b},
-        {"the named one gone", {a}, b, w1_gone, ""},
+        {"no directory", true, {}, {}, nullptr, w1_no_bus, ""},
+        {"no bus master", false, {}, {}, nullptr, w1_no_bus, ""},
+        {"nothing on the bus", false, {bus}, {}, nullptr, w1_none, ""},
+        {"only a DS18S20", false, {bus}, {"10-000801b5a3f1"}, nullptr, w1_none, ""},
+        {"a DS18S20, no master listed", false, {}, {"10-000801b5a3f1"}, nullptr, w1_none, ""},
+        {"one DS18B20", false, {bus}, {a, "10-000801b5a3f1"}, nullptr, w1_ok, a},
+        {"one DS1822", false, {bus}, {"22-000000a1b2c3"}, nullptr, w1_ok, "22-000000a1b2c3"},
+        {"one DS1825", false, {bus}, {"3b-000000a1b2c3"}, nullptr, w1_ok, "3b-000000a1b2c3"},
+        {"two", false, {bus}, {a, "3b-000000a1b2c3"}, nullptr, w1_several, ""},
+        {"two, one named", false, {bus}, {a, b}, b, w1_ok, b},
+        {"the named one gone", false, {bus}, {a}, b, w1_gone, ""},
+        {"the named one, no directory", true, {}, {}, b, w1_gone, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         char dir[] = "/tmp/w1-test.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         const std::string top = dir;
-        ASSERT_EQ(mkdir((top + "/w1_bus_master1").c_str(), 0755), 0);
+        for (const char *master : c.masters)
+            ASSERT_EQ(mkdir((top + "/" + master).c_str(), 0755), 0);
         for (const char *sensor : c.there) {
             ASSERT_EQ(mkdir((top + "/" + sensor).c_str(), 0755), 0);
             FILE *f = fopen((top + "/" + sensor + "/w1_slave").c_str(), "w");
             fputs(reading, f);
             fclose(f);
         }
+        const std::string devices = c.missing ? top + "/missing" : top;
         char name[64] = "";
-        char found[256] = "";
-        EXPECT_EQ(w1_choose(dir, c.wanted, name, sizeof name, found, sizeof found), c.result);
-        for (const char *sensor : c.there)
+        char found[256] = "x";
+        char masters[64] = "x";
+        EXPECT_EQ(w1_choose(devices.c_str(), c.wanted, name, sizeof name, found, sizeof found,
+                            masters, sizeof masters), c.result);
+        for (const char *sensor : c.there) {
             EXPECT_NE(strstr(found, sensor), nullptr) << found;
-        EXPECT_EQ(strstr(found, "w1_bus_master1"), nullptr) << found;
+            EXPECT_EQ(strstr(masters, sensor), nullptr) << masters;
+        }
+        EXPECT_EQ(found[0] == '\0', c.there.empty()) << found;
+        EXPECT_EQ(strstr(found, bus), nullptr) << found;
+        EXPECT_STREQ(masters, c.masters.empty() ? "" : bus);
         if (c.result == w1_ok) {
             EXPECT_STREQ(name, c.served);
             w1_register reg{0, 0};
@@ -114,6 +131,31 @@ TEST(W1Choose, DevicesDirectories)
         }
         ASSERT_EQ(system(("rm -r " + top).c_str()), 0);
     }
+}
+
+// The reason each failed reading gives the programs' "read device failed:
+// REASON", as ds18b20d(8) lists them: whatever keeps a sensor from being
+// found is "No such device", and an empty read an I/O failure on the bus.
+TEST(W1Errno, ReasonsTheProgramsPrint)
+{
+    const struct {
+        w1_result result;
+        int errnum;
+        const char *reason;
+    } cases[] = {
+        {w1_crc_no, 0, "Bad message"},
+        {w1_crc_mismatch, 0, "Bad message"},
+        {w1_empty, 0, "Input/output error"},
+        {w1_malformed, 0, "Protocol error"},
+        {w1_power_on, 0, "Resource temporarily unavailable"},
+        {w1_gone, 0, "No such device"},
+        {w1_no_bus, 0, "No such device"},
+        {w1_none, 0, "No such device"},
+        {w1_several, 0, "Name not unique on network"},
+        {w1_read_failed, EACCES, "Permission denied"},
+    };
+    for (const auto &c : cases)
+        EXPECT_STREQ(strerror(w1_errno(c.result, c.errnum)), c.reason) << "result " << c.result;
 }
 
 }  // namespace
