@@ -23,8 +23,9 @@
 // power-on). The script is read again when it is replaced (rename another
 // file over it), so sensors can leave and come back.
 //
-// The log gets a line a conversion started: "SECONDS convert NAME", with
-// the monotonic clock's seconds.
+// The log gets a line a conversion asked for, "SECONDS convert NAME", and
+// one when a sensor stops answering and when it is back ("absent",
+// "back"), with the monotonic clock's seconds.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,6 +71,7 @@ struct sensor {
     int bad_crc;
     bool corrupt_this_read;
     int64_t absent_until_ns;
+    bool plugged;                  // in the script, as it is now
     phase at;
     int index;
 };
@@ -143,13 +145,18 @@ void settle(sensor &s, int64_t now)
 
 bool present(const sensor &s, int64_t now)
 {
-    return now >= s.absent_until_ns;
+    return s.plugged && now >= s.absent_until_ns;
+}
+
+void note(const char *event, const sensor &s, int64_t now)
+{
+    fprintf(log_file, "%.6f %s %s\n", static_cast<double>(now) / 1e9, event, s.name);
+    fflush(log_file);
 }
 
 void start_conversion(sensor &s, bool strong_pullup, int64_t now)
 {
-    fprintf(log_file, "%.6f convert %s\n", static_cast<double>(now) / 1e9, s.name);
-    fflush(log_file);
+    note("convert", s, now);
     // One already under way goes on: a second reader gets the same result.
     if (s.converting)
         return;
@@ -167,6 +174,7 @@ void start_conversion(sensor &s, bool strong_pullup, int64_t now)
         return;
     }
     if (a.kind == absent) {
+        note("absent", s, now);
         s.absent_until_ns = now + a.absent_ns;
         s.at = asleep;
         power_up(s);
@@ -277,8 +285,9 @@ bool parse_sensor(char *line, sensor &s)
     return true;
 }
 
-// Reads the script again where it was replaced. A sensor that stays keeps
-// its state and starts its answers again; a new one powers up.
+// Reads the script again where it was replaced. A sensor keeps its state
+// and starts its answers again; one that left is unplugged, and keeps its
+// EEPROM for when it comes back, powering up.
 void read_script()
 {
     struct stat now_seen {};
@@ -290,38 +299,42 @@ void read_script()
     FILE *script = fopen(script_path, "r");
     if (script == nullptr)
         return;
-    sensor old[8];
-    memcpy(old, sensors, sizeof old);
-    const int old_count = sensor_count;
-    sensor_count = 0;
+    bool was_plugged[8];
+    for (int i = 0; i < sensor_count; i++) {
+        was_plugged[i] = sensors[i].plugged;
+        sensors[i].plugged = false;
+    }
     char line[1024];
     for (int number = 1; fgets(line, sizeof line, script) != nullptr; number++) {
         line[strcspn(line, "#\n")] = '\0';
         if (strspn(line, " \t") == strlen(line))
             continue;
         sensor s{};
-        if (sensor_count == 8 || !parse_sensor(line, s)) {
+        if (!parse_sensor(line, s)) {
             fprintf(stderr, "ds2490-sim: %s:%d: not a sensor line\n", script_path, number);
             exit(1);
         }
-        bool kept = false;
-        for (int i = 0; i < old_count && !kept; i++) {
-            if (memcmp(old[i].rom, s.rom, 8) == 0) {
-                memcpy(s.scratchpad, old[i].scratchpad, sizeof s.scratchpad);
-                memcpy(s.eeprom, old[i].eeprom, sizeof s.eeprom);
-                s.converting = old[i].converting;
-                s.converted_at_ns = old[i].converted_at_ns;
-                memcpy(s.result, old[i].result, sizeof s.result);
-                s.absent_until_ns = old[i].absent_until_ns;
-                kept = true;
+        int at = 0;
+        while (at < sensor_count && memcmp(sensors[at].rom, s.rom, 8) != 0)
+            at++;
+        if (at == sensor_count) {
+            if (sensor_count == 8) {
+                fprintf(stderr, "ds2490-sim: %s:%d: 8 sensors at most\n", script_path, number);
+                exit(1);
             }
-        }
-        if (!kept) {
             const unsigned char factory[3] = {0x4B, 0x46, 0x7F};  // 12 bits
             memcpy(s.eeprom, factory, sizeof factory);
-            power_up(s);
+            sensors[sensor_count] = s;
+            was_plugged[sensor_count++] = false;
         }
-        sensors[sensor_count++] = s;
+        sensor &kept = sensors[at];
+        memcpy(kept.answers, s.answers, sizeof s.answers);
+        kept.answer_count = s.answer_count;
+        kept.next_answer = 0;
+        kept.parasite = s.parasite;
+        kept.plugged = true;
+        if (!was_plugged[at])
+            power_up(kept);
     }
     fclose(script);
 }
@@ -337,6 +350,7 @@ void bus_reset()
         settle(s, now);
         // One that was away comes back as from power-on.
         if (s.absent_until_ns != 0 && present(s, now)) {
+            note("back", s, now);
             s.absent_until_ns = 0;
             power_up(s);
         }
@@ -478,8 +492,8 @@ unsigned char touch_bit(unsigned char bit)
 bool searched_before(const sensor &a, const sensor &b)
 {
     for (int bit = 0; bit < 64; bit++) {
-        const unsigned x = a.rom[bit / 8] >> (bit % 8) & 1U;
-        const unsigned y = b.rom[bit / 8] >> (bit % 8) & 1U;
+        const unsigned x = static_cast<unsigned>(a.rom[bit / 8] >> (bit % 8)) & 1U;
+        const unsigned y = static_cast<unsigned>(b.rom[bit / 8] >> (bit % 8)) & 1U;
         if (x != y)
             return x < y;
     }
