@@ -4,13 +4,7 @@
 // read it is asked for, so that tests can check what the programs asked and
 // when.
 //
-//   ds18b20-sim [--w1] SCRIPT LOG MOUNTPOINT
-//
-// With --w1 it stands in for the kernel's w1_therm instead: MOUNTPOINT is a
-// w1 devices directory with one sensor, SENSOR below, whose w1_slave gives
-// each answer as the kernel's text (bytes 0 or 1: an empty read; crc NO:
-// the failed check's text). Any user may read it, and reads are served at
-// once, each after its own delay, as conversions are.
+//   ds18b20-sim SCRIPT LOG MOUNTPOINT
 //
 // A script has one answer a line; after the last it starts again at the
 // first. "#" starts a comment.
@@ -20,14 +14,11 @@
 //   error EIO        the read fails with that errno (a name or a number)
 //   ... after 150ms  any answer may wait first (us, ms or s); opened
 //                    with O_NONBLOCK, such a read fails with EAGAIN
-//   ... crc NO       (--w1) the kernel's CRC check failed
 // The log gets one line a read, as it arrives: "SECONDS read SIZE", with
 // the monotonic clock's seconds.
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
-
-#include "w1.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -49,7 +40,6 @@ struct answer {
     int size;        // bytes delivered, when errnum is 0
     int errnum;      // the read fails with it when not 0
     long delay_us;   // waited before answering
-    bool crc_no;     // --w1: the check failed
 };
 
 // A fixed table, so that the simulator needs no C++ runtime library and
@@ -59,9 +49,6 @@ std::size_t script_size;
 std::size_t next_answer;
 pthread_mutex_t next_lock = PTHREAD_MUTEX_INITIALIZER;
 int log_fd = -1;
-bool w1_mode;
-const char w1_sensor[] = "/28-0316a279e1ff";
-const char w1_slave[] = "/28-0316a279e1ff/w1_slave";
 
 struct errno_name {
     const char *name;
@@ -128,7 +115,7 @@ bool parse_register(const char *word, unsigned &reg)
 // One script line into an answer; false with a reason for a malformed one.
 bool parse_line(char *line, answer &a, const char *&why)
 {
-    a = answer{{0, 0}, 2, 0, 0, false};
+    a = answer{{0, 0}, 2, 0, 0};
     char *save = nullptr;
     char *word = strtok_r(line, " \t", &save);
     if (strcmp(word, "error") == 0) {
@@ -151,10 +138,8 @@ bool parse_line(char *line, answer &a, const char *&why)
             a.size = value[0] - '0';
         } else if (strcmp(word, "after") == 0 && value != nullptr &&
                    parse_duration(value, a.delay_us)) {
-        } else if (strcmp(word, "crc") == 0 && value != nullptr && strcmp(value, "NO") == 0) {
-            a.crc_no = true;
         } else {
-            why = "expected \"bytes 0|1\", \"after DURATION\" or \"crc NO\"";
+            why = "expected \"bytes 0|1\" or \"after DURATION\"";
             return false;
         }
     }
@@ -210,55 +195,19 @@ void log_read(std::size_t size)
         perror("ds18b20-sim: log");
 }
 
-// The one file: the device, or the sensor's w1_slave.
-const char *file_path()
-{
-    return w1_mode ? w1_slave : "/";
-}
-
 int sim_getattr(const char *path, struct stat *st, fuse_file_info *)
 {
+    if (strcmp(path, "/") != 0)
+        return -ENOENT;
     memset(st, 0, sizeof *st);
     st->st_nlink = 1;
-    if (strcmp(path, file_path()) == 0)
-        st->st_mode = S_IFREG | 0444;
-    else if (w1_mode && (strcmp(path, "/") == 0 || strcmp(path, w1_sensor) == 0))
-        st->st_mode = S_IFDIR | 0555;
-    else
-        return -ENOENT;
+    st->st_mode = S_IFREG | 0444;
     return 0;
-}
-
-int sim_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
-                fuse_readdir_flags)
-{
-    const char *entry = strcmp(path, "/") == 0 ? w1_sensor + 1 : "w1_slave";
-    fill(buf, ".", nullptr, 0, FUSE_FILL_DIR_PLUS);
-    fill(buf, "..", nullptr, 0, FUSE_FILL_DIR_PLUS);
-    fill(buf, entry, nullptr, 0, FUSE_FILL_DIR_PLUS);
-    return 0;
-}
-
-// The kernel's text for the answer's register: the scratchpad of a
-// DS18B20 at 12 bits, then its CRC check, then again with the value.
-int w1_text(const answer &a, char *buf, size_t size)
-{
-    unsigned char pad[9] = {a.bytes[0], a.bytes[1], 0x4b, 0x46, 0x7f, 0xff,
-                            static_cast<unsigned char>(0x10 - (a.bytes[0] & 0x0FU)), 0x10, 0};
-    pad[8] = w1_crc8(pad, 8);
-    char hex[28];
-    for (int i = 0; i < 9; i++)
-        snprintf(hex + 3 * i, 4, "%02x ", pad[i]);
-    const int reg = static_cast<short>(a.bytes[1] << 8U | a.bytes[0]);
-    const int n = snprintf(buf, size, "%s: crc=%02x %s\n%st=%d\n", hex,
-                           a.crc_no ? pad[8] ^ 1U : pad[8], a.crc_no ? "NO" : "YES", hex,
-                           reg * 1000 / 16);
-    return std::min(n, static_cast<int>(size));
 }
 
 int sim_open(const char *path, fuse_file_info *fi)
 {
-    if (strcmp(path, file_path()) != 0)
+    if (strcmp(path, "/") != 0)
         return -ENOENT;
     if ((fi->flags & O_ACCMODE) != O_RDONLY)
         return -EACCES;
@@ -269,11 +218,8 @@ int sim_open(const char *path, fuse_file_info *fi)
     return 0;
 }
 
-int sim_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi)
+int sim_read(const char *, char *buf, size_t size, off_t, fuse_file_info *fi)
 {
-    // w1_slave's text comes whole from its start; past it is its end.
-    if (w1_mode && offset > 0)
-        return 0;
     pthread_mutex_lock(&next_lock);
     log_read(size);
     const answer &a = script[next_answer];
@@ -288,8 +234,6 @@ int sim_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info 
     }
     if (a.errnum != 0)
         return -a.errnum;
-    if (w1_mode)
-        return a.size < 2 ? 0 : w1_text(a, buf, size);
     const std::size_t n = std::min(size, static_cast<std::size_t>(a.size));
     memcpy(buf, a.bytes, n);
     return static_cast<int>(n);
@@ -299,14 +243,8 @@ int sim_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info 
 
 int main(int argc, char *argv[])
 {
-    w1_mode = argc == 5 && strcmp(argv[1], "--w1") == 0;
-    if (w1_mode) {
-        argv[1] = argv[0];
-        argv++;
-        argc--;
-    }
     if (argc != 4) {
-        fputs("usage: ds18b20-sim [--w1] SCRIPT LOG MOUNTPOINT\n", stderr);
+        fputs("usage: ds18b20-sim SCRIPT LOG MOUNTPOINT\n", stderr);
         return 2;
     }
     if (!load_script(argv[1]))
@@ -321,17 +259,12 @@ int main(int argc, char *argv[])
     ops.getattr = sim_getattr;
     ops.open = sim_open;
     ops.read = sim_read;
-    ops.readdir = sim_readdir;
-    // A device: single-threaded, so answers leave in script order. w1: a
-    // thread each, so that conversions overlap; any user may read it, as
-    // the daemon reads it after giving up root. Without -f the process
-    // that was started exits only once the mount is in place, and a daemon
-    // serves the file from then on.
+    // Single-threaded, so answers leave in script order. Without -f the
+    // process that was started exits only once the mount is in place, and
+    // a daemon serves the file from then on.
     char opts[] = "-o";
-    char device_options[] = "ro,fsname=ds18b20-sim,subtype=ds18b20-sim";
-    char w1_options[] = "ro,fsname=ds18b20-sim,subtype=ds18b20-sim,allow_other";
+    char options[] = "ro,fsname=ds18b20-sim,subtype=ds18b20-sim";
     char single[] = "-s";
-    char *fuse_argv[] = {argv[0], opts, w1_mode ? w1_options : device_options, argv[3],
-                         single, nullptr};
-    return fuse_main(w1_mode ? 4 : 5, fuse_argv, &ops, nullptr);
+    char *fuse_argv[] = {argv[0], opts, options, argv[3], single, nullptr};
+    return fuse_main(5, fuse_argv, &ops, nullptr);
 }
