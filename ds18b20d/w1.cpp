@@ -89,12 +89,26 @@ bool master_name(const char *name)
     return strncmp(name, prefix, sizeof prefix - 1) == 0;
 }
 
-// Appends a name to a space-separated list, as much as fits.
+// Adds a name to a space-separated list, in order, where it fits whole:
+// the directory's own order differs from one kernel's build to another.
 void list_name(char *list, std::size_t size, const char *name)
 {
     const std::size_t used = strlen(list);
-    if (used + 1 < size)
+    const std::size_t length = strlen(name);
+    if (used + length + (used > 0 ? 1 : 0) >= size)
+        return;
+    char *at = list;
+    while (*at != '\0' && strncmp(name, at, strcspn(at, " ")) >= 0) {
+        at += strcspn(at, " ");
+        at += *at == ' ' ? 1 : 0;
+    }
+    if (*at == '\0') {
         snprintf(list + used, size - used, "%s%s", used > 0 ? " " : "", name);
+        return;
+    }
+    memmove(at + length + 1, at, strlen(at) + 1);
+    memcpy(at, name, length);
+    at[length] = ' ';
 }
 
 }  // namespace
