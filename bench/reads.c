@@ -5,13 +5,16 @@
  *
  *   reads device /dev/ds18b20 1000   one open, then 2-byte reads
  *   reads file .../w1_slave 1000     open, read to the end, close, each
+ *   reads program tempmean           one run of a program that reads it
  *
  *   reads: 1000 readings of /dev/ds18b20: 412.3 us each
+ *   reads: tempmean: 18.0412 s
  */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +41,31 @@ static int read_file(const char *path)
 	return n == 0 ? 0 : -1;
 }
 
+/* One run of a program, its output passed on; a run that fails is no
+ * figure. */
+static int program(char *argv[])
+{
+	double start = now();
+	int status;
+	pid_t pid;
+
+	if ((pid = fork()) == 0) {
+		execvp(argv[0], argv);
+		perror(argv[0]);
+		_exit(127);
+	}
+	if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+		perror("reads");
+		return 1;
+	}
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		fprintf(stderr, "reads: %s failed\n", argv[0]);
+		return 1;
+	}
+	printf("reads: %s: %.4f s\n", argv[0], now() - start);
+	return 0;
+}
+
 int main(int argc, char *argv[])
 {
 	unsigned char reg[2];
@@ -45,8 +73,10 @@ int main(int argc, char *argv[])
 	long i, count;
 	int device, fd = -1;
 
+	if (argc >= 3 && strcmp(argv[1], "program") == 0)
+		return program(argv + 2);
 	if (argc != 4 || (strcmp(argv[1], "device") != 0 && strcmp(argv[1], "file") != 0)) {
-		fputs("usage: reads device|file PATH COUNT\n", stderr);
+		fputs("usage: reads device|file PATH COUNT | reads program COMMAND...\n", stderr);
 		return 2;
 	}
 	device = strcmp(argv[1], "device") == 0;
