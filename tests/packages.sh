@@ -34,6 +34,7 @@ contents() {
     ds18b20d) printf '%s\n' usr/lib/modules-load.d/ds18b20d.conf \
         usr/lib/systemd/system/ds18b20d.service usr/lib/udev/rules.d/60-ds18b20d.rules \
         usr/sbin/ds18b20d usr/share/doc/ds18b20d/changelog.gz usr/share/doc/ds18b20d/copyright \
+        usr/share/doc/ds18b20d/examples/ds18b20-10bit.rules \
         usr/share/man/man8/ds18b20d.8.gz ;;
     esac
 }

@@ -1,0 +1,54 @@
+# SPDX-License-Identifier: MIT
+# The example rule that runs DS18B20s at 10 bits, under the real
+# systemd-udevd: a sensor found at start, one found late and one that comes
+# back at its EEPROM's 12 bits are each set to 10 bits when the kernel
+# finds them, and ds18b20d and tempmean read through them.
+dmesg -n 1
+devices=/sys/bus/w1/devices
+a=28-0316a279e1ff
+b=28-0316a279e200
+
+# Waits, for 30 s at most, until the command given succeeds.
+until_true() {
+    tries=0
+    until "$@"; do
+        tries=$((tries + 1))
+        [ $tries -lt 1500 ] || { echo "-- gave up waiting until $*"; return 1; }
+        usleep 20000
+    done
+}
+bus() {
+    printf '%s\n' "$@" >/tmp/bus.new
+    mv /tmp/bus.new /tmp/bus
+}
+# Once the kernel has found the sensor and udev has set it, what the sensor
+# itself says.
+bits() {
+    until_true [ -e $devices/$1/w1_slave ]
+    until_true grep -qx 10 $devices/$1/resolution
+    echo "$1: $(cat $devices/$1/resolution) bits"
+}
+
+mkdir -p /run/udev
+systemd-udevd --daemon 2>/tmp/udevd.log
+udevadm control --ping
+for module in fuse cuse usb-common usbcore usbip-core vhci-hcd; do
+    insmod /lib/$module.ko
+done
+# A search every second, and a sensor gone for two dropped.
+insmod /lib/wire.ko timeout=1 slave_ttl=2
+insmod /lib/ds2490.ko
+insmod /lib/w1_therm.ko
+bus "$a: 21.3125"
+ds2490-sim /tmp/bus /tmp/bus.log &
+bits $a
+ds18b20d --check 2>&1
+ds18b20d 2>/tmp/log &
+until_true grep -qs ready /tmp/log
+echo "tempmean: $(tempmean 2>&1)"
+bus "$a: 21.3125" "$b: -10.125"
+bits $b
+bus "$b: -10.125"
+until_true [ ! -e $devices/$a ]
+bus "$a: 21.3125" "$b: -10.125"
+bits $a
