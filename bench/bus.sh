@@ -2,19 +2,18 @@
 # at 12 bits and at 10: for each, w1_therm's conversion wait, a direct
 # read of w1_slave as the daemon makes it, and a run of tempmean.
 dmesg -n 1
-devices=/sys/bus/w1/devices
+. /lib/w1-bus.sh
 a=28-0316a279e1ff
-load() { [ ! -e /lib/$1.ko ] || insmod /lib/$1.ko; }
 for module in fuse cuse usb-common usbcore usbip-core vhci-hcd; do
     load $module
 done
 # A search every second, only until the sensor is found.
-insmod /lib/wire.ko timeout=1
+load wire timeout=1
 load ds2490
 load w1_therm
-echo "$a: 23.125" >/tmp/bus
+bus "$a: 23.125"
 ds2490-sim /tmp/bus /tmp/bus.log &
-until [ -e $devices/$a/w1_slave ]; do usleep 20000; done
+found $a
 # No searches while the bus is timed: each would hold the bus for a
 # while, at a moment no run chooses.
 echo 0 >$devices/w1_bus_master1/w1_master_search

@@ -8,12 +8,11 @@
 # Each case prints "-- NAME: STATUS", standard output, then standard error
 # with "2> " before each line, repeated lines counted.
 dmesg -n 1
-devices=/sys/bus/w1/devices
+. /lib/w1-bus.sh
 a=28-0316a279e1ff
 b=28-0316a279e200
 s=10-000801b5a3f1
 : >/tmp/log
-: >/tmp/bus.log
 
 run() {
     name=$1
@@ -23,28 +22,6 @@ run() {
     cat /tmp/out
     sed 's/^/2> /' /tmp/err | uniq -c
 }
-load() {
-    module=$1
-    shift
-    [ ! -e /lib/$module.ko ] || insmod /lib/$module.ko "$@"
-}
-# Waits, for 30 s at most, until the command given succeeds.
-until_true() {
-    tries=0
-    until "$@"; do
-        tries=$((tries + 1))
-        [ $tries -lt 1500 ] || { echo "-- gave up waiting until $*"; return 1; }
-        usleep 20000
-    done
-}
-# bus LINE...: the sensors on the bus from now on, replaced whole.
-bus() {
-    printf '%s\n' "$@" >/tmp/bus.new
-    mv /tmp/bus.new /tmp/bus
-}
-# Until the kernel's search has found a sensor, or dropped it.
-found() { until_true [ -e $devices/$1/w1_slave ]; }
-dropped() { until_true [ ! -e $devices/$1 ]; }
 # At 9 bits, kept in its EEPROM as a user would keep it, a conversion
 # takes 95 ms rather than 750.
 fast() {

@@ -4,27 +4,14 @@
 # back at its EEPROM's 12 bits are each set to 10 bits when the kernel
 # finds them, and ds18b20d and tempmean read through them.
 dmesg -n 1
-devices=/sys/bus/w1/devices
+. /lib/w1-bus.sh
 a=28-0316a279e1ff
 b=28-0316a279e200
 
-# Waits, for 30 s at most, until the command given succeeds.
-until_true() {
-    tries=0
-    until "$@"; do
-        tries=$((tries + 1))
-        [ $tries -lt 1500 ] || { echo "-- gave up waiting until $*"; return 1; }
-        usleep 20000
-    done
-}
-bus() {
-    printf '%s\n' "$@" >/tmp/bus.new
-    mv /tmp/bus.new /tmp/bus
-}
 # Once the kernel has found the sensor and udev has set it, what the sensor
 # itself says.
 bits() {
-    until_true [ -e $devices/$1/w1_slave ]
+    found $1
     until_true grep -qx 10 $devices/$1/resolution
     echo "$1: $(cat $devices/$1/resolution) bits"
 }
@@ -33,12 +20,12 @@ mkdir -p /run/udev
 systemd-udevd --daemon 2>/tmp/udevd.log
 udevadm control --ping
 for module in fuse cuse usb-common usbcore usbip-core vhci-hcd; do
-    insmod /lib/$module.ko
+    load $module
 done
 # A search every second, and a sensor gone for two dropped.
-insmod /lib/wire.ko timeout=1 slave_ttl=2
-insmod /lib/ds2490.ko
-insmod /lib/w1_therm.ko
+load wire timeout=1 slave_ttl=2
+load ds2490
+load w1_therm
 bus "$a: 21.3125"
 ds2490-sim /tmp/bus /tmp/bus.log &
 bits $a
@@ -49,6 +36,6 @@ echo "tempmean: $(tempmean 2>&1)"
 bus "$a: 21.3125" "$b: -10.125"
 bits $b
 bus "$b: -10.125"
-until_true [ ! -e $devices/$a ]
+dropped $a
 bus "$a: 21.3125" "$b: -10.125"
 bits $a

@@ -1,0 +1,31 @@
+# SPDX-License-Identifier: MIT
+# Sourced from /lib by the scripts that tests/vm/boot runs with the
+# emulated 1-Wire bus (ds2490-sim): modules loaded where the kernel has
+# them as modules, the bus's sensors replaced whole, and waits for what
+# the kernel's search makes of them.
+devices=/sys/bus/w1/devices
+: >/tmp/bus.log
+
+# load MODULE [PARAMETER...]
+load() {
+    module=$1
+    shift
+    [ ! -e /lib/$module.ko ] || insmod /lib/$module.ko "$@"
+}
+# Waits, for 30 s at most, until the command given succeeds.
+until_true() {
+    tries=0
+    until "$@"; do
+        tries=$((tries + 1))
+        [ $tries -lt 1500 ] || { echo "-- gave up waiting until $*"; return 1; }
+        usleep 20000
+    done
+}
+# bus LINE...: the sensors on the bus from now on, in ds2490-sim's script.
+bus() {
+    printf '%s\n' "$@" >/tmp/bus.new
+    mv /tmp/bus.new /tmp/bus
+}
+# Until the kernel's search has found a sensor, or dropped it.
+found() { until_true [ -e $devices/$1/w1_slave ]; }
+dropped() { until_true [ ! -e $devices/$1 ]; }
