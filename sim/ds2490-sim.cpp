@@ -26,6 +26,8 @@
 // The log gets a line a conversion asked for, "SECONDS convert NAME", and
 // one when a sensor stops answering and when it is back ("absent",
 // "back"), with the monotonic clock's seconds.
+#include "w1.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -87,22 +89,6 @@ int64_t now_ns()
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-unsigned char crc8(const unsigned char *bytes, int size)
-{
-    unsigned crc = 0;
-    for (int i = 0; i < size; i++) {
-        unsigned byte = bytes[i];
-        for (int bit = 0; bit < 8; bit++) {
-            const unsigned mix = (crc ^ byte) & 1U;
-            crc >>= 1U;
-            if (mix != 0)
-                crc ^= 0x8CU;
-            byte >>= 1U;
-        }
-    }
-    return static_cast<unsigned char>(crc);
 }
 
 bool is_ds18s20(const sensor &s)
@@ -256,7 +242,7 @@ bool parse_name(const char *name, unsigned char rom[8])
     rom[0] = static_cast<unsigned char>(family);
     for (int i = 1; i < 7; i++)
         rom[i] = static_cast<unsigned char>(serial >> (8 * (i - 1)) & 0xFF);
-    rom[7] = crc8(rom, 7);
+    rom[7] = w1_crc8(rom, 7);
     return true;
 }
 
@@ -373,7 +359,7 @@ unsigned char drives(sensor &s, int64_t now)
                 byte ^= 0x01;
             return byte;
         }
-        return s.index == 8 ? crc8(s.scratchpad, 8) : 0xFF;
+        return s.index == 8 ? w1_crc8(s.scratchpad, 8) : 0xFF;
     case reading_power:
         return s.parasite ? 0x00 : 0xFF;
     case converting_busy:
