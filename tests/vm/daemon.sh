@@ -96,6 +96,10 @@ bus "$s: 20.5" "$a: 85"
 run "a real 85.00" tempmean
 bus "$s: 20.5" "$a: power-on"
 run "the power-on value" tempmean
+# w1_therm's own check for it gives no text instead.
+echo 1 >$devices/$a/features
+run "the power-on value, w1_therm checking for it" tempmean
+echo 0 >$devices/$a/features
 bus "$s: 20.5" "$a: 23 bad-crc"
 run "the CRC fails on every try" tempmean
 # One read the kernel's retries mend, one that fails every try, and one
