@@ -176,8 +176,10 @@ void notify_ready()
     if (addr.sun_path[0] == '@')
         addr.sun_path[0] = '\0';  // an abstract socket
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
+        perror("ds18b20d: telling systemd it is ready");
         return;
+    }
     const char message[] = "READY=1";
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
     if (sendto(fd, message, sizeof message - 1, 0, reinterpret_cast<sockaddr *>(&addr), size) < 0)
@@ -269,8 +271,16 @@ int main(int argc, char *argv[])
 
     if (geteuid() != 0)
         fail("must be started as root: it makes /dev/ds18b20, then gives up root");
-    if (access("/dev/cuse", F_OK) != 0)
+    // Opened once here, so that a node that is there but refused (a
+    // sandbox's device policy, a module that will not load) says why.
+    const int cuse = open("/dev/cuse", O_RDWR | O_CLOEXEC);
+    if (cuse < 0 && errno == ENOENT)
         fail("no /dev/cuse: load the cuse module (modprobe cuse)");
+    if (cuse < 0) {
+        fprintf(stderr, "ds18b20d: cannot open /dev/cuse: %s\n", strerror(errno));
+        exit(1);
+    }
+    close(cuse);
     if (access(device, F_OK) == 0)
         fail("/dev/ds18b20 is taken: another ds18b20d, or a kernel driver, has it");
     const passwd *user = getpwnam(run_as);

@@ -53,6 +53,9 @@ as_user() {
 }
 
 run "no cuse module" ds18b20d
+mknod /dev/cuse c 10 203
+run "a /dev/cuse that cannot be opened" ds18b20d
+rm /dev/cuse
 load fuse
 load cuse
 run "not root" as_user ds18b20d
