@@ -513,7 +513,6 @@ void search(unsigned limit, bool alarms_only)
 {
     unsigned char start[8];
     from_host(start, 8);
-    bus_reset();
     if (alarms_only)
         return;
     const int64_t now = now_ns();
@@ -541,7 +540,7 @@ void communicate(unsigned value, unsigned index)
 {
     const bool strong_pullup = (value & 0x1000U) != 0;
     last_command = value;
-    if ((value & 0x0100U) != 0 && (value & 0xF6U) != 0xF4)
+    if ((value & 0x0100U) != 0)  // RST: a 1-Wire reset first
         bus_reset();
     switch (value & 0xF6U) {
     case 0x42:  // 1-Wire reset
