@@ -297,8 +297,8 @@ int main(int argc, char *argv[])
     ops.init_done = device_ready;
     ops.open = device_open;
     ops.read = device_read;
-    // In the foreground, with a thread for each read at once: two readers
-    // each wait only for their own conversion. SIGTERM and SIGINT end it.
+    // In the foreground, with a thread for each read at once: the kernel
+    // serves two readers in turn. SIGTERM and SIGINT end it.
     char name[] = "ds18b20d";
     char foreground[] = "-f";
     char *fuse_argv[] = {name, foreground, nullptr};
