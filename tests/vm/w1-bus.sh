@@ -1,10 +1,16 @@
 # SPDX-License-Identifier: MIT
-# Sourced from /lib by the scripts that tests/vm/boot runs with the
-# emulated 1-Wire bus (ds2490-sim): modules loaded where the kernel has
+# Sourced by the scripts that tests/vm/boot and tests/system/boot run with
+# the emulated 1-Wire bus (ds2490-sim): modules loaded where the kernel has
 # them as modules, the bus's sensors replaced whole, and waits for what
 # the kernel's search makes of them.
 devices=/sys/bus/w1/devices
 : >/tmp/bus.log
+# busybox has usleep; Debian's sleep takes fractions.
+if command -v usleep >/dev/null; then
+    pause() { usleep 20000; }
+else
+    pause() { sleep 0.02; }
+fi
 
 # load MODULE [PARAMETER...]
 load() {
@@ -18,7 +24,7 @@ until_true() {
     until "$@"; do
         tries=$((tries + 1))
         [ $tries -lt 1500 ] || { echo "-- gave up waiting until $*"; return 1; }
-        usleep 20000
+        pause
     done
 }
 # bus LINE...: the sensors on the bus from now on, in ds2490-sim's script.
