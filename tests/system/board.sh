@@ -54,10 +54,13 @@ running() {
     grep -lx ds18b20d /proc/[0-9]*/comm 2>/dev/null | sed 's/.*/a ds18b20d process/'
     [ ! -e /dev/ds18b20 ] || echo /dev/ds18b20
 }
-# What there is of it: that, its files and its unit's links, and its user.
+# What there is of it: that, the package's files, what dpkg and systemd
+# keep of it, and its user.
 traces() {
     running
-    find /etc /usr /var/lib/systemd /var/lib/dpkg/info -name '*ds18b20d*' | sort
+    dpkg-deb --fsys-tarfile $daemon | tar -t | sed -n 's|^\.\(/.*[^/]\)$|\1|p' |
+        while read -r file; do [ ! -e "$file" ] || echo "$file"; done
+    find /etc /var/lib/systemd /var/lib/dpkg/info -name '*ds18b20d*' | sort
     getent passwd _ds18b20d | cut -d: -f1,6,7
 }
 # The daemon's own lines in the journal, all that it has sent.
@@ -65,6 +68,8 @@ journal() {
     journalctl --sync
     journalctl -q -o cat _SYSTEMD_UNIT=ds18b20d.service
 }
+# One reading through the device, its register's two bytes.
+reading() { as_user sh -c 'head -c 2 /dev/ds18b20 | od -An -tx1'; }
 active() {
     [ "$(systemctl show -P ActiveState ds18b20d.service)" = active ] && [ -e /dev/ds18b20 ]
 }
@@ -135,23 +140,29 @@ echo "== stop, restart, kill"
 run "stopped" sh -c 'systemctl stop ds18b20d.service; systemctl is-active ds18b20d.service'
 run "after it" running
 run "restarted" sh -c 'systemctl restart ds18b20d.service; systemctl is-active ds18b20d.service'
-run "tempmean" tempmean
+run "a reading" reading
 kill -KILL "$(systemctl show -P MainPID ds18b20d.service)"
 until_true active
 run "killed, and brought back" systemctl show -P NRestarts ds18b20d.service
-run "tempmean" tempmean
+run "a reading" reading
 took "stop, restart, kill"
 
 echo "== reinstall, remove, purge"
 run "reinstalled" quietly apt install -y --reinstall $daemon
-run "after it" sh -c 'systemctl is-active ds18b20d.service; tempmean'
+took "apt install --reinstall"
+run "after it" systemctl is-active ds18b20d.service
+run "a reading" reading
 run "dpkg -r" quietly dpkg -r ds18b20d
+took "dpkg -r"
 run "after it" traces
 run "dpkg --purge" quietly dpkg --purge ds18b20d
+took "dpkg --purge"
 run "after it" traces
 quietly apt install -y $daemon
-run "installed again" tempmean
+took "apt install"
+run "installed again, a reading" reading
 run "apt-get purge" quietly apt-get purge -y ds18b20d
+took "apt-get purge"
 run "after it" traces
-took "reinstall, remove, purge"
+took "what is left"
 echo done >$here/status
