@@ -40,8 +40,10 @@ took() {
 # driver, and at 9 bits, kept in its EEPROM, so that a reading takes a
 # tenth of a second. The bus is searched every second, and a sensor that
 # stops answering dropped after two: seconds, where the defaults take 100.
+# wire is loaded here, as udevd may not have read the options yet.
 plug() {
     echo "options wire timeout=1 slave_ttl=2" >/etc/modprobe.d/board-test.conf
+    modprobe wire
     modprobe vhci-hcd
     bus "$a: 23.125"
     ./ds2490-sim /tmp/bus /tmp/bus.log &
