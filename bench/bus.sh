@@ -4,13 +4,8 @@
 dmesg -n 1
 . /lib/w1-bus.sh
 a=28-0316a279e1ff
-for module in fuse cuse usb-common usbcore usbip-core vhci-hcd; do
-    load $module
-done
 # A search every second, only until the sensor is found.
-load wire timeout=1
-load ds2490
-load w1_therm
+load_bus timeout=1
 bus "$a: 23.125"
 ds2490-sim /tmp/bus /tmp/bus.log &
 found $a
@@ -18,7 +13,7 @@ found $a
 # while, at a moment no run chooses.
 echo 0 >$devices/w1_bus_master1/w1_master_search
 ds18b20d 2>/tmp/log &
-until grep -q ready /tmp/log; do usleep 20000; done
+until_true grep -q ready /tmp/log
 
 for bits in 12 10; do
     echo $bits >$devices/$a/resolution

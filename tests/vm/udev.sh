@@ -19,13 +19,8 @@ bits() {
 mkdir -p /run/udev
 systemd-udevd --daemon 2>/tmp/udevd.log
 udevadm control --ping
-for module in fuse cuse usb-common usbcore usbip-core vhci-hcd; do
-    load $module
-done
 # A search every second, and a sensor gone for two dropped.
-load wire timeout=1 slave_ttl=2
-load ds2490
-load w1_therm
+load_bus timeout=1 slave_ttl=2
 bus "$a: 21.3125"
 ds2490-sim /tmp/bus /tmp/bus.log &
 bits $a

@@ -18,6 +18,16 @@ load() {
     shift
     [ ! -e /lib/$module.ko ] || insmod /lib/$module.ko "$@"
 }
+# load_bus [WIRE_PARAMETER...]: CUSE, USB/IP's host controller and the
+# 1-Wire drivers, so that ds2490-sim's adapter is driven once it attaches.
+load_bus() {
+    for module in fuse cuse usb-common usbcore usbip-core vhci-hcd; do
+        load $module
+    done
+    load wire "$@"
+    load ds2490
+    load w1_therm
+}
 # Waits, for 30 s at most, until the command given succeeds.
 until_true() {
     tries=0
