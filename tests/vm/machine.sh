@@ -34,3 +34,32 @@ machine() {
     qemu+=(-nographic -no-reboot -kernel "$(echo "$vm"/boot/vmlinuz-*)"
            -append "console=$console quiet ${quirks}panic=-1${*:+ $*}")
 }
+
+# kernel_modules: the fetched kernel's modules directory, where Debian 12
+# (/lib/modules) or Debian 13 (/usr/lib/modules) puts it.
+kernel_modules() {
+    local dir
+    for dir in "$vm"/lib/modules/* "$vm"/usr/lib/modules/*; do
+        [ ! -d "$dir" ] || { echo "$dir"; return; }
+    done
+    echo "no kernel modules under $vm" >&2
+    return 1
+}
+
+# copy_module NAME FILE: the module of that name (either spelling, - or _)
+# into FILE, uncompressed for busybox's insmod: Debian 13's are .ko.xz.
+# Fails where the kernel has none; built_in NAME says whether it is in
+# the kernel itself.
+copy_module() {
+    local file
+    file=$(find "$(kernel_modules)/kernel" \( -name "$1.ko" -o -name "$1.ko.xz" \
+        -o -name "${1//_/-}.ko" -o -name "${1//_/-}.ko.xz" \) | head -n 1)
+    case $file in
+    "") return 1 ;;
+    *.xz) xz -dc "$file" >"$2" ;;
+    *) cp "$file" "$2" ;;
+    esac
+}
+built_in() {
+    grep -Eq "/(${1//_/-}|${1//-/_})\.ko$" "$(kernel_modules)/modules.builtin"
+}
