@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Read by cpack: each package depends on each library at the least version
 # that has every symbol version its executables ask for (GLIBC_2.34: the
-# C library 2.34; FUSE_3.0: libfuse3 3.0).
+# C library 2.34; FUSE_3.0: libfuse3 3.0), and on libfuse3 by the package
+# of the soname it links (libfuse3.so.4: libfuse3-4).
 
 # The highest version named PREFIX<version> that FILES ask for, into OUT.
 function(least_version out prefix)
@@ -31,7 +32,12 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= ${libc})")
 if(CPACK_TEMPMEAN_DAEMON)
   least_version(libc GLIBC_ ${CPACK_TEMPMEAN_DAEMON})
   least_version(fuse FUSE_ ${CPACK_TEMPMEAN_DAEMON})
+  execute_process(COMMAND ${CPACK_TEMPMEAN_READELF} --dynamic ${CPACK_TEMPMEAN_DAEMON}
+                  OUTPUT_VARIABLE dynamic)
+  if(NOT dynamic MATCHES "\\[libfuse3\\.so\\.([0-9]+)\\]")
+    message(FATAL_ERROR "${CPACK_TEMPMEAN_DAEMON} links no libfuse3.so.N")
+  endif()
   # adduser: the package's postinst makes the daemon's user.
   set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS
-      "adduser, libc6 (>= ${libc}), libfuse3-3 (>= ${fuse})")
+      "adduser, libc6 (>= ${libc}), libfuse3-${CMAKE_MATCH_1} (>= ${fuse})")
 endif()
