@@ -63,3 +63,8 @@ copy_module() {
 built_in() {
     grep -Eq "/(${1//_/-}|${1//-/_})\.ko$" "$(kernel_modules)/modules.builtin"
 }
+
+# fetched_busybox: the static busybox, in /bin (Debian 12) or /usr/bin (13).
+fetched_busybox() {
+    ls "$vm"/bin/busybox "$vm"/usr/bin/busybox 2>/dev/null | head -n 1
+}
