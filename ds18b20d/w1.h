@@ -9,9 +9,10 @@
 #define DS18B20D_W1_H
 
 #include <cstddef>
+#include <cstdint>
 
 // How a reading went: served, or why not.
-enum w1_result {
+enum w1_result : std::uint8_t {
     w1_ok,
     w1_crc_no,        // the kernel's CRC check failed ("NO")
     w1_crc_mismatch,  // the text's CRC does not fit its bytes
