@@ -225,10 +225,10 @@ int check()
         tell(r);
         return 1;
     }
-    const int sixteenths = static_cast<short>(r.reg.high << 8U | r.reg.low);
-    const int magnitude = abs(sixteenths);
-    printf("%s: register 0x%02X%02X, %s%d.%04d degrees Celsius\n", r.name, r.reg.high,
-           r.reg.low, sixteenths < 0 ? "-" : "", magnitude / 16, magnitude % 16 * 625);
+    char celsius[16];
+    w1_celsius(r.reg, celsius, sizeof celsius);
+    printf("%s: register 0x%02X%02X, %s degrees Celsius\n", r.name, r.reg.high, r.reg.low,
+           celsius);
     return 0;
 }
 
@@ -243,7 +243,7 @@ void parse_arguments(int argc, char *argv[], bool &checking)
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
         if (opt == 's') {
-            if (!w1_served_family(optarg) || strchr(optarg, '/') != nullptr) {
+            if (!w1_sensor_name(optarg)) {
                 fprintf(stderr, "ds18b20d: --sensor %s: not a sensor with the DS18B20's "
                                 "register (families 28, 22 and 3b)\n", optarg);
                 exit(1);

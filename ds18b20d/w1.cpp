@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -167,6 +168,11 @@ bool w1_served_family(const char *name)
     return false;
 }
 
+bool w1_sensor_name(const char *name)
+{
+    return w1_served_family(name) && strchr(name, '/') == nullptr;
+}
+
 w1_result w1_choose(const char *devices, const char *wanted, char *name,
                     std::size_t name_size, char *found, std::size_t found_size,
                     char *masters, std::size_t masters_size)
@@ -248,6 +254,14 @@ int w1_errno(w1_result result, int errnum)
         break;
     }
     return errnum;
+}
+
+void w1_celsius(w1_register reg, char *text, std::size_t size)
+{
+    const int sixteenths = static_cast<short>(reg.high << 8U | reg.low);
+    const int magnitude = abs(sixteenths);
+    snprintf(text, size, "%s%d.%04d", sixteenths < 0 ? "-" : "", magnitude / 16,
+             magnitude % 16 * 625);
 }
 
 const char *w1_describe(w1_result result)

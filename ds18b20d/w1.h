@@ -44,6 +44,11 @@ w1_result w1_parse(const char *text, std::size_t size, w1_register &reg);
 // counts in halves of a degree and is not one of them.
 bool w1_served_family(const char *name);
 
+// True for a name --sensor may give: a served family's, and one name in the
+// devices directory. A path is no sensor's name, and is refused at once
+// rather than reported gone at every read.
+bool w1_sensor_name(const char *name);
+
 // The sensor to read under devices: the one named (null: the only one
 // there). On w1_ok its name is in name. found holds the sensors there and
 // masters the buses (w1_bus_masterN), each space-separated, so that a
@@ -61,6 +66,10 @@ w1_result w1_read(const char *devices, const char *name, w1_register &reg,
 // The errno a read of /dev/ds18b20 fails with, so that the programs'
 // "read device failed: REASON" tells the case.
 int w1_errno(w1_result result, int errnum);
+
+// The register in degrees Celsius, to the sixteenth as the register holds
+// it ("-10.1250"): in integers, so that --check shows it exactly.
+void w1_celsius(w1_register reg, char *text, std::size_t size);
 
 // A few words for the log.
 const char *w1_describe(w1_result result);

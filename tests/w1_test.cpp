@@ -63,6 +63,46 @@ TEST(W1Parse, KernelTexts)
     }
 }
 
+// The names --sensor takes: a served family's, and not a path, which is no
+// name in the devices directory.
+TEST(W1SensorName, Arguments)
+{
+    const struct {
+        const char *name;
+        bool taken;
+    } cases[] = {
+        {"28-0316a279e1ff", true},
+        {"3b-000000a1b2c3", true},
+        {"10-000801b5a3f1", false},
+        {"28-0316a279e1ff/", false},
+        {"28-0316a279e1ff/../../../../etc", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(w1_sensor_name(c.name), c.taken) << c.name;
+}
+
+// --check's temperature, exact to the sixteenth: the sensor's range, and
+// below zero the sign, also where there is no whole degree to carry it.
+TEST(W1Celsius, Registers)
+{
+    const struct {
+        unsigned char low, high;
+        const char *celsius;
+    } cases[] = {
+        {0xD0, 0x07, "125.0000"},
+        {0x72, 0x01, "23.1250"},
+        {0x00, 0x00, "0.0000"},
+        {0xFF, 0xFF, "-0.0625"},
+        {0x5E, 0xFF, "-10.1250"},
+        {0x90, 0xFC, "-55.0000"},
+    };
+    for (const auto &c : cases) {
+        char text[16];
+        w1_celsius(w1_register{c.low, c.high}, text, sizeof text);
+        EXPECT_STREQ(text, c.celsius);
+    }
+}
+
 // Which sensor a read takes, from what the devices directory holds; the
 // names found are told in the log where none or several are there, and
 // with no sensor, the bus masters, or that there is none.

@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""Mutation run: small, realistic slips in the programs' code and in the
-daemon's w1_slave reader, each built with warnings as errors and run
-against the release build's suite (but for the packages and clang-tidy,
-which judge other things; the daemon's machine only for the daemon's
-slips). A slip the suite does not notice is a missing test, unless it
+"""Mutation run: small, realistic slips in the programs' code, in the
+daemon's w1_slave reader and in the daemon itself, each built with
+warnings as errors and run against the release build's suite (but for the
+packages and clang-tidy, which judge other things; the daemon's machine
+only for the daemon's slips). A slip the suite does not notice is a missing test, unless it
 changes nothing a user could see: such ones are listed with the reason.
 
     python3 tests/mutants/run.py [NUMBER...]
@@ -18,8 +18,8 @@ import shutil
 import subprocess
 import sys
 
-S, O, M, W, D = ("sensor/sensor.cpp", "common/output.cpp",
-                 "tempmean/tempmean.cpp", "tempwatch/tempwatch.cpp", "ds18b20d/w1.cpp")
+S, O, M, W, D, C = ("sensor/sensor.cpp", "common/output.cpp", "tempmean/tempmean.cpp",
+                    "tempwatch/tempwatch.cpp", "ds18b20d/w1.cpp", "ds18b20d/ds18b20d.cpp")
 
 # (file, text, replacement[, why it changes nothing a user could see]).
 # The text must stand exactly once in its file.
@@ -118,6 +118,19 @@ MUTANTS = [
     (D, "return EIO;          // \"Input/output error\"", "return EBADMSG;"),
     (D, "return EAGAIN;       // \"Resource temporarily unavailable\"", "return 0;"),
     (D, "return ENOTUNIQ;     // \"Name not unique on network\"", "return ENODEV;"),
+    (D, "sixteenths < 0 ? \"-\" : \"\"", "\"\""),
+    (D, " && strchr(name, '/') == nullptr", ""),
+    (D, "strcmp(entry->d_name, wanted) == 0", "strncmp(entry->d_name, wanted, 15) == 0",
+     "the kernel's names are always 15 characters"),
+    (D, "return errnum == ENODEV || errnum == ENOENT ? w1_gone",
+     "return errnum == ENOENT ? w1_gone",
+     "a read failed with ENODEV gives the programs ENODEV either way; only the log "
+     "line differs"),
+    (C, "    if ((fi->flags & O_ACCMODE) != O_RDONLY) {\n        fuse_reply_err(req, EACCES);\n"
+        "        return;\n    }\n", ""),
+    (C, "size < 2 ? size : 2", "size < 2 ? 0 : 2"),
+    (C, "    if (addr.sun_path[0] == '@')\n        addr.sun_path[0] = '\\0';  // an abstract socket\n",
+     "", "systemd hands a path socket, never an abstract one"),
 ]
 
 # The suite, but for what judges packaging and style; the daemon's machines
@@ -172,7 +185,7 @@ def main():
             sys.exit(f"mutants: M{number}: {text!r} is not in {path} exactly once")
         with open(source, "w") as f:
             f.write(original.replace(text, replacement))
-        failed = failing_tests(tree, path == D)
+        failed = failing_tests(tree, path in (D, C))
         with open(source, "w") as f:
             f.write(original)
         shown = f"M{number} {path}: {text.strip()!r} -> {replacement.strip()!r}"

@@ -2,9 +2,10 @@
 # ds18b20d on a real kernel's CUSE and 1-Wire drivers, in the emulated
 # machine, with DS18B20s on an emulated bus adapter (ds2490-sim) that the
 # kernel's ds2490 and w1_therm drive: its refusals, why no sensor is found,
-# the device and who may read it, the programs' readings through it, the
-# sensor chosen, failed readings as the programs report them, sensors that
-# leave and come back through the kernel's search, and the daemon's ends.
+# the device, who may read it, what a read of each size gets and which
+# opens it refuses, the programs' readings through it, the sensor chosen,
+# failed readings as the programs report them, sensors that leave and come
+# back through the kernel's search, and the daemon's ends.
 # Each case prints "-- NAME: STATUS", standard output, then standard error
 # with "2> " before each line, repeated lines counted.
 dmesg -n 1
@@ -92,7 +93,15 @@ run "the device" stat -c '%A %U' /dev/ds18b20
 run "the daemon's user" stat -c %U /proc/$daemon
 run "a second instance" ds18b20d
 run "tempmean as any user" as_user tempmean
-run "a read of 1 byte" sh -c 'head -c 1 /dev/ds18b20 | od -An -tx1'
+# Each read takes one reading: a read of 1 byte gets the low byte, of 2 or
+# more the register's two.
+for size in 1 2 8; do
+    run "a read of size $size" sh -c "dd if=/dev/ds18b20 bs=$size count=1 status=none | od -An -tx1"
+done
+# Only for reading, even for root, whom the device's mode does not stop.
+for mode in "read-only <" "write-only >" "read-write <>"; do
+    run "opened ${mode% *}" sh -c "true ${mode#* }/dev/ds18b20"
+done
 bus "$s: 20.5" "$a: -10.125"
 run "below zero" tempmean
 bus "$s: 20.5" "$a: 85"
