@@ -2,8 +2,9 @@
 """Mutation run: small, realistic slips in the programs' code, in the
 daemon's w1_slave reader and in the daemon itself, each built with
 warnings as errors and run against the release build's suite (but for the
-packages and clang-tidy, which judge other things; the daemon's machine
-only for the daemon's slips). A slip the suite does not notice is a missing test, unless it
+packages, the booted systems that install them, and clang-tidy, which
+judge other things and take minutes; the daemon's machine only for the
+daemon's slips). A slip the suite does not notice is a missing test, unless it
 changes nothing a user could see: such ones are listed with the reason.
 
     python3 tests/mutants/run.py [NUMBER...]
@@ -133,10 +134,11 @@ MUTANTS = [
      "", "systemd hands a path socket, never an abstract one"),
 ]
 
-# The suite, but for what judges packaging and style; the daemon's machines
-# only for the daemon's slips, as they take most of two minutes.
+# The suite, but for what judges packaging, the systems' roots and style;
+# the daemon's machines only for the daemon's slips, as they take most of
+# two minutes.
 CTEST = ["ctest", "--preset", "default", "-E"]
-SKIPPED = "^(packages|clang_tidy{})$"
+SKIPPED = "^(packages|board_.*|system_root_refused|clang_tidy{})$"
 FAILED = re.compile(rb"^\s*\d+ - (\S+) \((?:Failed|Timeout|SEGFAULT|Subprocess aborted)\)",
                     re.M)
 
