@@ -9,5 +9,6 @@ set(board_cpu "-marm -march=armv5te -mfloat-abi=soft")
 # the programs still need nothing but libc.so.6.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc")
 set(TEMPMEAN_BOARD_ATTRIBUTES "Tag_CPU_arch: v5TE|Tag_ABI_FP_number_model: IEEE 754")
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armel)
+# The Debian architecture its programs are for.
+set(TEMPMEAN_DEBIAN_ARCH armel)
 include(${CMAKE_CURRENT_LIST_DIR}/arm-linux.cmake)

@@ -7,5 +7,6 @@ set(board_triple arm-linux-gnueabihf)
 set(board_cpu "-marm -mcpu=arm1176jzf-s -mfpu=vfp -mfloat-abi=hard")
 set(TEMPMEAN_BOARD_ATTRIBUTES
     "Tag_CPU_arch: v6KZ|Tag_FP_arch: VFPv2|Tag_ABI_VFP_args: VFP registers")
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+# The Debian architecture its programs are for.
+set(TEMPMEAN_DEBIAN_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/arm-linux.cmake)
