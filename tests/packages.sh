@@ -1,29 +1,27 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The packages of scripts/package: made twice, from two copies of the tree
-# in two places, one after the other and with another umask, time zone and
-# locale, they must be the same bytes (diffoscope shows any difference);
-# each, and the source package, must pass lintian with no error or
-# warning, and each hold what it ships: the programs, or the daemon with
-# its unit, module, udev rule and user; their manual pages, the copyright
-# file and the changelog.
+# The packages of scripts/package, for Debian 12 and 13: made twice, in
+# the tree (where the booted systems' tests take them) and from a copy of
+# it in another place, with another umask, time zone and locale, they must
+# be the same bytes (diffoscope shows any difference); each must hold what
+# it ships, all of it under /usr: the programs, or the daemon with its
+# unit, module, udev rule and user; their manual pages, the copyright file
+# and the changelog. Each release's lintian judges them as they are built.
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-release=$(. "$source/scripts/packages" && machine_release)
+releases="bookworm trixie"
 
-# What git would commit now: the tree as it is, without its builds.
-copy() {
-    mkdir "$work/$1"
-    (cd "$source" && git ls-files -z --cached --others --exclude-standard |
-        xargs -0 cp --parents -t "$work/$1")
-}
-copy first
-copy second
-(cd "$work/first" && bash scripts/package >/dev/null)
+# What git would commit now: the tree as it is, without its builds, but
+# for the clean roots and the ports' packages, which it shares.
+mkdir -p "$work/second/build"
+(cd "$source" && git ls-files -z --cached --others --exclude-standard |
+    xargs -0 cp --parents -t "$work/second")
+(cd "$source" && bash scripts/package $releases >/dev/null)
+ln -s "$source/build/roots" "$source/build/vm" "$work/second/build/"
 (cd "$work/second" && umask 002 && TZ=Pacific/Chatham LC_ALL=C.UTF-8 \
-    bash scripts/package >/dev/null)
+    bash scripts/package $releases >/dev/null)
 
 # contents PACKAGE: its files, sorted.
 contents() {
@@ -45,24 +43,23 @@ fail() {
     echo "FAILED: $*"
     failed=1
 }
-first=$work/first/build/packages/$release
-second=$work/second/build/packages/$release
-dsc=$(echo "$first"/*.dsc)
-lintian --fail-on error,warning "$dsc" 2>/dev/null || fail "lintian on $(basename "$dsc")"
-for package in ds18b20-tools ds18b20d; do
-    for arch in "$(dpkg --print-architecture)" armhf armel; do
-        deb=$(echo "$first/${package}"_*_"$arch".deb)
-        name=$(basename "$deb")
-        [ -f "$deb" ] || { fail "no $package for $arch"; continue; }
-        cmp -s "$deb" "$second/$name" || {
-            fail "$name differs between two builds:"
-            diffoscope --no-progress "$deb" "$second/$name" || true
-        }
-        lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian on $name"
-        [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$name is not for $arch"
-        files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||' | LC_ALL=C sort)
-        [ "$files" = "$(contents "$package")" ] || fail "$name holds:"$'\n'"$files"
-        echo "$name: $(dpkg-deb -f "$deb" Depends); $(stat -c %s "$deb") bytes"
+for release in $releases; do
+    first=$source/build/packages/$release
+    second=$work/second/build/packages/$release
+    for package in ds18b20-tools ds18b20d; do
+        for arch in "$(dpkg --print-architecture)" armhf armel; do
+            deb=$(echo "$first/${package}"_*_"$arch".deb)
+            name=$(basename "$deb")
+            [ -f "$deb" ] || { fail "no $release $package for $arch"; continue; }
+            cmp -s "$deb" "$second/$name" || {
+                fail "$name differs between two builds:"
+                diffoscope --no-progress "$deb" "$second/$name" || true
+            }
+            [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$name is not for $arch"
+            files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||' | LC_ALL=C sort)
+            [ "$files" = "$(contents "$package")" ] || fail "$name holds:"$'\n'"$files"
+            echo "$name: $(dpkg-deb -f "$deb" Depends); $(stat -c %s "$deb") bytes"
+        done
     done
 done
 exit $failed
