@@ -196,6 +196,31 @@ bool parse_duration(const char *text, int64_t &ns)
     return true;
 }
 
+// The hexadecimal number that is all of TEXT, of 1 to 16 digits. Not
+// strtol or sscanf: built on Debian 13 they ask for its C library's C23
+// versions, and the booted Debian 12 systems run this bus too.
+bool parse_hex(const char *text, unsigned long long &value)
+{
+    value = 0;
+    std::size_t digits = 0;
+    for (; text[digits] != '\0'; digits++) {
+        const char c = text[digits];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        if (digits == 16)
+            return false;
+        value = value << 4U | digit;
+    }
+    return digits > 0;
+}
+
 bool parse_answer(char *text, answer &a)
 {
     a = answer{};
@@ -211,12 +236,19 @@ bool parse_answer(char *text, answer &a)
         if (duration == nullptr || !parse_duration(duration, a.absent_ns))
             return false;
     } else {
-        char *end = nullptr;
         a.kind = reading;
         a.is_register = strncmp(word, "0x", 2) == 0;
-        a.value = a.is_register ? static_cast<double>(strtol(word, &end, 16)) : strtod(word, &end);
-        if (end == word || *end != '\0')
-            return false;
+        if (a.is_register) {
+            unsigned long long value = 0;
+            if (!parse_hex(word + 2, value))
+                return false;
+            a.value = static_cast<double>(value);
+        } else {
+            char *end = nullptr;
+            a.value = strtod(word, &end);
+            if (end == word || *end != '\0')
+                return false;
+        }
         if (const char *how = strtok_r(nullptr, " \t", &rest)) {
             if (strcmp(how, "bad-crc") == 0)
                 a.bad_crc = 2;
@@ -233,11 +265,12 @@ bool parse_answer(char *text, answer &a)
 // 6 to 1; byte 7 is their CRC.
 bool parse_name(const char *name, unsigned char rom[8])
 {
-    unsigned family = 0;
+    unsigned long long family = 0;
     unsigned long long serial = 0;
-    int used = 0;
-    if (strlen(name) != 15 || sscanf(name, "%2x-%12llx%n", &family, &serial, &used) != 2 ||
-        used != 15)
+    if (strlen(name) != 15 || name[2] != '-')
+        return false;
+    const char family_text[] = {name[0], name[1], '\0'};
+    if (!parse_hex(family_text, family) || !parse_hex(name + 3, serial))
         return false;
     rom[0] = static_cast<unsigned char>(family);
     for (int i = 1; i < 7; i++)
