@@ -10,8 +10,9 @@ cd $here
 . ./w1-bus.sh
 a=28-0316a279e1ff
 arch=$(dpkg --print-architecture)
-tools=$(echo ./ds18b20-tools_*_$arch.deb)
-daemon=$(echo ./ds18b20d_*_$arch.deb)
+# This build's packages; 0.1.0's, where they are given, to upgrade from.
+tools=$(ls ./ds18b20-tools_*_$arch.deb | grep -v _0.1.0_)
+daemon=$(ls ./ds18b20d_*_$arch.deb | grep -v _0.1.0_)
 export DEBIAN_FRONTEND=noninteractive
 
 run() {
@@ -65,10 +66,16 @@ traces() {
     find /etc /var/lib/systemd /var/lib/dpkg/info -name '*ds18b20d*' | sort
     getent passwd _ds18b20d | cut -d: -f1,6,7
 }
-# The daemon's own lines in the journal, all that it has sent.
+# The daemon's own lines in the journal since the mark: a daemon of this
+# build's, started anew, whatever the install or upgrade logged before.
+mark_journal() {
+    journalctl -n 1 -o export | sed -n 's/^__CURSOR=//p' >$here/cursor
+}
 journal() {
     journalctl --sync
-    journalctl -q -o cat _SYSTEMD_UNIT=ds18b20d.service
+    # --cursor, not --after-cursor: systemd 252's skips the first match
+    # after a cursor that is not one.
+    journalctl -q -o cat --cursor="$(cat $here/cursor)" _SYSTEMD_UNIT=ds18b20d.service
 }
 # One reading through the device, its register's two bytes.
 reading() { as_user sh -c 'head -c 2 /dev/ds18b20 | od -An -tx1'; }
@@ -84,8 +91,27 @@ boot=$(($(cat $here/boots 2>/dev/null || echo 0) + 1))
 echo $boot >$here/boots
 echo "boot $boot: $(cut -d' ' -f1 /proc/uptime) s to its test" >>$here/times
 if [ $boot = 1 ]; then
-    echo "== installed"
     plug
+fi
+# An upgrade from 0.1.0, whose maintainer scripts were written by hand:
+# the unit stays enabled and restarts on the new daemon, nothing is left
+# masked, the user is kept.
+if [ $boot = 1 ] && [ -e ./ds18b20d_0.1.0_$arch.deb ]; then
+    echo "== upgraded from 0.1.0"
+    run "apt install of 0.1.0" quietly apt install -y ./ds18b20-tools_0.1.0_$arch.deb ./ds18b20d_0.1.0_$arch.deb
+    run "a reading" reading
+    pid=$(systemctl show -P MainPID ds18b20d.service)
+    uid=$(id -u _ds18b20d)
+    run "apt install of this build" quietly apt install -y $tools $daemon
+    took "upgraded from 0.1.0"
+    run "the versions" dpkg-query -W -f '${Package} ${Version} ${db:Status-Abbrev}\n' ds18b20-tools ds18b20d
+    run "the unit" sh -c "systemctl is-enabled ds18b20d.service; systemctl is-active ds18b20d.service;
+        [ \$(systemctl show -P MainPID ds18b20d.service) != $pid ] && echo restarted"
+    run "the user" sh -c "[ \$(id -u _ds18b20d) = $uid ] && echo kept"
+    run "the unit's links" find /etc/systemd/system -name 'ds18b20d*' -printf '%p -> %l\n'
+fi
+if [ $boot = 1 ]; then
+    echo "== installed"
     run "apt install" quietly apt install -y $tools $daemon
     took "apt install"
     run "the packages" dpkg-query -W -f '${Package} ${db:Status-Abbrev}\n' ds18b20-tools ds18b20d
@@ -100,6 +126,7 @@ if [ $boot = 1 ]; then
     # A unit ordered after ds18b20d reads as soon as it starts.
     cp board-reader.service /etc/systemd/system/
     systemctl daemon-reload
+    mark_journal
     systemctl stop ds18b20d.service
     run "a unit after ds18b20d" sh -c 'systemctl start board-reader.service; cat board-reader.out'
     took "installed, checked"
