@@ -13,11 +13,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 releases="bookworm trixie"
 
-# What git would commit now: the tree as it is, without its builds, but
-# for the clean roots and the ports' packages, which it shares.
+# What git would commit now: the tree as it is, with git's own files,
+# from which scripts/package takes it; without its builds, but for the
+# clean roots and the ports' packages, which it shares.
 mkdir -p "$work/second/build"
 (cd "$source" && git ls-files -z --cached --others --exclude-standard |
     xargs -0 cp --parents -t "$work/second")
+cp -a "$source/.git" "$work/second/"
 (cd "$source" && bash scripts/package $releases >/dev/null)
 ln -s "$source/build/roots" "$source/build/vm" "$work/second/build/"
 (cd "$work/second" && umask 002 && TZ=Pacific/Chatham LC_ALL=C.UTF-8 \
