@@ -12,7 +12,9 @@ arch=$(dpkg --print-architecture)
 tools=$(ls $here/ds18b20-tools_*_$arch.deb | grep -v _0.1.0_)
 daemon=$(ls $here/ds18b20d_*_$arch.deb | grep -v _0.1.0_)
 source=$(ls $here/ds18b20-tools_*.dsc)
-[ -d src ] || dpkg-source -q -x $source src
+# The Pi Zero has no clock: tar finds every file's time in the future.
+[ -d src ] || dpkg-source -x $source src >$here/dpkg-source.log 2>&1 ||
+    { cat $here/dpkg-source.log; exit 1; }
 cd src
 . debian/tests/board.sh
 # Each step's time, for the test's report.
@@ -25,10 +27,12 @@ took() {
 # The packages' tests, by autopkgtest's null runner in this system, which
 # is a machine of its own, thrown away after, and booted again by this
 # script between the parts: the restrictions that say so are the null
-# runner's to ignore. Its summary, and where it fails, its log.
+# runner's to ignore. A test that has not ended in 5 minutes (three
+# times the Pi Zero's slowest) has failed. Its summary, and where it
+# fails, its log.
 autopkgtests() {
     set -- $(printf -- '--test-name=%s ' "$@")
-    autopkgtest --no-built-binaries --summary-file=$tmp/summary \
+    autopkgtest --no-built-binaries --timeout-test=300 --summary-file=$tmp/summary \
         --ignore-restrictions=isolation-machine,breaks-testbed,needs-reboot \
         "$@" $source -- null >$tmp/autopkgtest.log 2>&1
     status=$?

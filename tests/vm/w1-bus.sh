@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Sourced by the scripts that tests/vm/boot and tests/system/boot run with
-# the emulated 1-Wire bus (ds2490-sim): modules loaded where the kernel has
-# them as modules, the bus's sensors replaced whole, and waits for what
-# the kernel's search makes of them.
+# Sourced by the scripts that tests/vm/boot runs, and by the packages' own
+# tests (debian/tests), with the emulated 1-Wire bus (ds2490-sim): modules
+# loaded where the kernel has them as modules, the bus's sensors replaced
+# whole, and waits for what the kernel's search makes of them.
 devices=/sys/bus/w1/devices
 : >/tmp/bus.log
 # busybox has usleep; Debian's sleep takes fractions.
