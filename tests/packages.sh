@@ -17,8 +17,7 @@ releases="bookworm trixie"
 # from which scripts/package takes it; without its builds, but for the
 # clean roots and the ports' packages, which it shares.
 mkdir -p "$work/second/build"
-(cd "$source" && git ls-files -z --cached --others --exclude-standard |
-    xargs -0 cp --parents -t "$work/second")
+(cd "$source" && . scripts/packages && copy_tree "$work/second")
 cp -a "$source/.git" "$work/second/"
 (cd "$source" && bash scripts/package $releases >/dev/null)
 ln -s "$source/build/roots" "$source/build/vm" "$work/second/build/"
