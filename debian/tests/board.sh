@@ -43,8 +43,8 @@ plug() {
 }
 # Unplugged, the adapter gone, for the next to be the bus's first again.
 unplug() {
-    kill $sim
-    wait $sim
+    # Quietly: the shell would say "Terminated".
+    { kill $sim && wait $sim; } 2>/dev/null
     dropped w1_bus_master1
 }
 # One reading through the device, its register's two bytes.
