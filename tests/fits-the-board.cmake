@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Fails unless the dynamic section of PROGRAM names libc.so.6 and no other
 # library. With ATTRIBUTES (the ARM build attributes a board's core needs,
-# separated by |), also unless it has each of them and no Thumb-2 code, and
-# asks nothing of the C library beyond its first ARM EABI version,
-# GLIBC_2.4.
+# separated by |), also unless it has each of them and no Thumb-2 code.
+# With GLIBC, unless it asks nothing of the C library beyond that version,
+# the port's first, so that any glibc of the port will do: GLIBC_2.4 for
+# ARM EABI (armhf, armel), GLIBC_2.17 for arm64.
 function(read_elf option out)
   execute_process(COMMAND ${READELF} ${option} ${PROGRAM}
                   OUTPUT_VARIABLE text RESULT_VARIABLE status)
@@ -31,10 +32,13 @@ if(ATTRIBUTES)
   if(attributes MATCHES "Thumb-2")
     message(FATAL_ERROR "${PROGRAM} has Thumb-2 code:\n${attributes}")
   endif()
+endif()
+
+if(GLIBC)
   read_elf(--version-info versions)
   string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" asked "${versions}")
   list(REMOVE_DUPLICATES asked)
-  if(NOT asked STREQUAL "Name: GLIBC_2.4")
+  if(NOT asked STREQUAL "Name: ${GLIBC}")
     message(FATAL_ERROR "${PROGRAM} asks for C library versions: ${asked}")
   endif()
 endif()

@@ -11,7 +11,8 @@ unavailable() {
 }
 
 # machine MACHINE [PARAMETER...]: qemu=(...), the emulator that boots the
-# kernel on MACHINE (amd64, or armel: the Pi Zero), its console on
+# kernel on MACHINE (amd64; armel: the Pi Zero; arm64: a Cortex-A53, the
+# Pi 3's and Zero 2 W's core, on qemu's generic board), its console on
 # standard output, ending at the first reboot; each PARAMETER is added to
 # the kernel's command line.
 machine() {
@@ -27,6 +28,10 @@ machine() {
         qemu=(qemu-system-arm -M raspi0 -dtb "$(echo "$vm"/usr/lib/linux-image-*/bcm2835-rpi-zero.dtb)")
         console=ttyAMA0
         quirks="cryptomgr.notests initcall_blacklist=bcm2835_power_driver_init "
+        ;;
+    arm64)
+        qemu=(qemu-system-aarch64 -M virt -cpu cortex-a53 -m 512)
+        console=ttyAMA0
         ;;
     esac
     shift
