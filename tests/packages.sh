@@ -12,6 +12,7 @@ source=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 releases="bookworm trixie"
+ports=$(. "$source/scripts/packages" && echo "$ports")
 
 # What git would commit now: the tree as it is, with git's own files,
 # from which scripts/package takes it; without its builds, but for the
@@ -48,7 +49,7 @@ for release in $releases; do
     first=$source/build/packages/$release
     second=$work/second/build/packages/$release
     for package in ds18b20-tools ds18b20d; do
-        for arch in "$(dpkg --print-architecture)" armhf armel; do
+        for arch in "$(dpkg --print-architecture)" $ports; do
             deb=$(echo "$first/${package}"_*_"$arch".deb)
             name=$(basename "$deb")
             [ -f "$deb" ] || { fail "no $release $package for $arch"; continue; }
