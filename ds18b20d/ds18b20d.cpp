@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // ds18b20d: /dev/ds18b20 for a stock kernel. It makes the character device
 // in user space (CUSE) and answers each 2-byte read with the temperature
-// register of the 1-Wire thermometer, read once from the kernel's w1_therm
-// driver for that read.
-#define FUSE_USE_VERSION 31
+// register of the 1-Wire thermometer, from a conversion of the kernel's
+// w1_therm driver that ended after the read began (reader.h).
+#define FUSE_USE_VERSION 312
 
+#include "reader.h"
 #include "w1.h"
 
 #include <cuse_lowlevel.h>
@@ -52,24 +53,17 @@ bool ready;
 }
 
 // One sensor reading: the sensor chosen for it, then its register.
-struct reading {
-    w1_result result;
-    w1_register reg;
-    int errnum;
-    char name[256];
-    char found[512];
-    char masters[128];
-};
-
 void take_reading(reading &r)
 {
     r.errnum = 0;
     r.result = w1_choose(devices, wanted, r.name, sizeof r.name, r.found, sizeof r.found,
                          r.masters, sizeof r.masters);
-    if (r.result == w1_ok)
+    if (r.result == w1_ok) {
+        r.conversion_ms = w1_conversion_ms(devices, r.name, r.polled);
         r.result = w1_read(devices, r.name, r.reg, r.errnum);
-    else if (wanted != nullptr)
+    } else if (wanted != nullptr) {
         snprintf(r.name, sizeof r.name, "%s", wanted);
+    }
 }
 
 // How a reading went, in one line for the log. Where there is nothing to
@@ -100,6 +94,9 @@ void describe(const reading &r, char *line, size_t size)
         break;
     case w1_read_failed:
         snprintf(line, size, "%s: %s: %s", r.name, w1_describe(r.result), strerror(r.errnum));
+        break;
+    case w1_stuck:
+        snprintf(line, size, "%s", w1_describe(r.result));
         break;
     default:
         snprintf(line, size, "%s: %s", r.name, w1_describe(r.result));
@@ -144,23 +141,42 @@ void device_open(fuse_req_t req, fuse_file_info *fi)
     fuse_reply_open(req, fi);
 }
 
-// Each read takes one reading: 2 bytes, low first; a read of 1 gets the
-// low byte. A failed reading fails the read with an errno that tells why.
-void device_read(fuse_req_t req, size_t size, off_t, fuse_file_info *)
+// A read's answer: 2 bytes, low first; a read of 1 gets the low byte. A
+// failed reading fails the read with an errno that tells why.
+void answer(void *request, size_t size, const reading &r)
 {
-    if (size == 0) {
-        fuse_reply_buf(req, nullptr, 0);
-        return;
-    }
-    reading r{};
-    take_reading(r);
-    tell_changes(r);
+    const auto req = static_cast<fuse_req_t>(request);
     if (r.result != w1_ok) {
         fuse_reply_err(req, w1_errno(r.result, r.errnum));
         return;
     }
     const char bytes[2] = {static_cast<char>(r.reg.low), static_cast<char>(r.reg.high)};
     fuse_reply_buf(req, bytes, size < 2 ? size : 2);
+}
+
+// Ctrl-C on a reader: the kernel waits for this answer, even for a reader
+// that is being killed.
+void interrupted(fuse_req_t req, void *)
+{
+    if (reader_interrupt(req))
+        fuse_reply_err(req, EINTR);
+}
+
+// Each read waits for the reading thread's answer, holding no thread of
+// libfuse's, of which there are ten at most.
+void device_read(fuse_req_t req, size_t size, off_t, fuse_file_info *)
+{
+    if (size == 0) {
+        fuse_reply_buf(req, nullptr, 0);
+        return;
+    }
+    if (!reader_wait(req, size)) {
+        fuse_reply_err(req, EBUSY);
+        return;
+    }
+    fuse_req_interrupt_func(req, interrupted, nullptr);
+    if (!reader_arm(req))
+        fuse_reply_err(req, EINTR);
 }
 
 // systemd's readiness message, where systemd asked for one.
@@ -209,6 +225,10 @@ void device_ready(void *)
         fprintf(stderr, "ds18b20d: cannot run as %s: %s\n", run_as, strerror(errno));
         _exit(1);
     }
+    if (!reader_start(take_reading, answer, tell_changes)) {
+        fprintf(stderr, "ds18b20d: cannot start reading: %s\n", strerror(errno));
+        _exit(1);
+    }
     ready = true;
     fprintf(stderr, "ds18b20d: %s ready, running as %s\n", device, run_as);
     notify_ready();
@@ -230,6 +250,27 @@ int check()
     printf("%s: register 0x%02X%02X, %s degrees Celsius\n", r.name, r.reg.high, r.reg.low,
            celsius);
     return 0;
+}
+
+// Serves the device in the foreground until SIGTERM or SIGINT; the reads
+// then waiting are answered before the device goes.
+int serve(const cuse_info &info, const cuse_lowlevel_ops &ops)
+{
+    char name[] = "ds18b20d";
+    char foreground[] = "-f";
+    char *fuse_argv[] = {name, foreground, nullptr};
+    int multithreaded = 0;
+    fuse_session *session =
+        cuse_lowlevel_setup(2, fuse_argv, &info, &ops, &multithreaded, nullptr);
+    if (session == nullptr)
+        return 1;
+    fuse_loop_config *config = fuse_loop_cfg_create();
+    const int status = fuse_session_loop_mt(session, config);
+    fuse_loop_cfg_destroy(config);
+    if (ready)
+        reader_drain();
+    cuse_lowlevel_teardown(session);
+    return status;
 }
 
 void parse_arguments(int argc, char *argv[], bool &checking)
@@ -297,13 +338,9 @@ int main(int argc, char *argv[])
     ops.init_done = device_ready;
     ops.open = device_open;
     ops.read = device_read;
-    // In the foreground, with a thread for each read at once: the kernel
-    // serves two readers in turn. SIGTERM and SIGINT end it.
-    char name[] = "ds18b20d";
-    char foreground[] = "-f";
-    char *fuse_argv[] = {name, foreground, nullptr};
-    const int status = cuse_lowlevel_main(2, fuse_argv, &info, &ops, nullptr);
+    const int status = serve(info, ops);
     if (!ready)
         fail("/dev/ds18b20 could not be made: another ds18b20d, or a kernel driver, has it");
-    return status == 0 ? 0 : 1;
+    // A signal that ends it is no failure.
+    return status < 0 ? 1 : 0;
 }

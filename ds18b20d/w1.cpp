@@ -112,6 +112,20 @@ void list_name(char *list, std::size_t size, const char *name)
     at[length] = ' ';
 }
 
+// A short text file's first line, such as a sysfs attribute's.
+bool read_attribute(const char *path, char *text, std::size_t size)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t got = read(fd, text, size - 1);
+    close(fd);
+    if (got <= 0)
+        return false;
+    text[got] = '\0';
+    return true;
+}
+
 }  // namespace
 
 unsigned char w1_crc8(const unsigned char *bytes, std::size_t size)
@@ -148,6 +162,13 @@ w1_result w1_parse(const char *text, std::size_t size, w1_register &reg)
         return w1_malformed;
     if (w1_crc8(bytes, 8) != bytes[8] || crc != bytes[8] || memcmp(bytes, again, 9) != 0)
         return w1_crc_mismatch;
+    // The kernel zeroes its buffer, and a short read or a data line held
+    // low leaves nine zeros, whose CRC fits. No DS18B20 sends them: its
+    // configuration register has its five low bits set. Only all nine are
+    // refused, so that clones with other reserved bytes are still served.
+    static const unsigned char zeros[9] = {};
+    if (memcmp(bytes, zeros, 9) == 0)
+        return w1_zeros;
     // 85.00 with byte 6 at its reset value is the power-on register: the
     // sensor lost power and made no conversion. A real 85.00 has another
     // byte 6, and is served.
@@ -230,6 +251,21 @@ w1_result w1_read(const char *devices, const char *name, w1_register &reg, int &
     return w1_parse(text, size, reg);
 }
 
+int w1_conversion_ms(const char *devices, const char *name, bool &polled)
+{
+    char path[512];
+    char text[16];
+    polled = false;
+    int ms = 750;
+    snprintf(path, sizeof path, "%s/%s/features", devices, name);
+    if (read_attribute(path, text, sizeof text))
+        polled = (atoi(text) & 2) != 0;
+    snprintf(path, sizeof path, "%s/%s/conv_time", devices, name);
+    if (read_attribute(path, text, sizeof text) && atoi(text) > 0)
+        ms = atoi(text);
+    return ms;
+}
+
 int w1_errno(w1_result result, int errnum)
 {
     switch (result) {
@@ -250,6 +286,10 @@ int w1_errno(w1_result result, int errnum)
         return ENODEV;       // "No such device"
     case w1_several:
         return ENOTUNIQ;     // "Name not unique on network"
+    case w1_zeros:
+        return ENODATA;      // "No data available"
+    case w1_stuck:
+        return ETIMEDOUT;    // "Connection timed out"
     case w1_read_failed:
         break;
     }
@@ -288,6 +328,13 @@ const char *w1_describe(w1_result result)
         return "no DS18B20 found";
     case w1_several:
         return "several sensors: choose one with --sensor";
+    case w1_zeros:
+        return "nine zero bytes: a data line held low, or a failed transfer (wiring, "
+               "pull-up, power)";
+    case w1_stuck:
+        return "the 1-Wire bus did not answer in time: its adapter or driver is stuck "
+               "(check the adapter's connection, the wiring and the power; the kernel's "
+               "log may say more)";
     case w1_read_failed:
         break;
     }

@@ -25,6 +25,9 @@ enum w1_result : std::uint8_t {
     w1_none,          // no sensor to serve in the directory
     w1_several,       // more than one, and none chosen
     w1_read_failed,   // w1_slave could not be read (errno says why)
+    w1_zeros,         // nine zero bytes, which pass the CRC: a data line held
+                      // low, or a transfer that failed
+    w1_stuck,         // no reading came within its bound: the bus is stuck
 };
 
 // The register's two bytes, in the order the device delivers them.
@@ -62,6 +65,12 @@ w1_result w1_choose(const char *devices, const char *wanted, char *name,
 // holds the reason.
 w1_result w1_read(const char *devices, const char *name, w1_register &reg,
                   int &errnum);
+
+// How long w1_therm waits for the named sensor's conversion, in ms: its
+// conv_time, or 750 (12 bits, the longest) where the kernel does not say.
+// polled: bit 1 of its features is set, and the wait ends as soon as the
+// sensor says it is done, which may be sooner.
+int w1_conversion_ms(const char *devices, const char *name, bool &polled);
 
 // The errno a read of /dev/ds18b20 fails with, so that the programs'
 // "read device failed: REASON" tells the case.

@@ -20,15 +20,20 @@
 // "bad-crc-once" (only the first); "power-on" (the sensor lost power: its
 // scratchpad is as at power-on, its resolution as its EEPROM says); or
 // "absent 3s" (no presence for that long, in ms or s, then back as from
-// power-on). The script is read again when it is replaced (rename another
-// file over it), so sensors can leave and come back.
+// power-on); "zeros" (the data line held low through the next read of the
+// scratchpad: nine zero bytes); or "stuck 5s" (the adapter stops answering
+// the host for that long). The script is read again when it is replaced
+// (rename another file over it), so sensors can leave and come back.
 //
-// The log gets a line a conversion asked for, "SECONDS convert NAME", and
+// The log gets a line a conversion asked for, "SECONDS convert NAME", one
+// when its register is in the scratchpad, "SECONDS converted NAME 0191",
 // one when a sensor stops answering and when it is back ("absent",
-// "back"), with the monotonic clock's seconds.
+// "back"), and one when the adapter is stuck and answers again ("stuck",
+// "unstuck"), with the monotonic clock's seconds.
 #include "w1.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -44,14 +49,14 @@ namespace {
 
 // ---- The sensors, as the script says and as their state goes.
 
-enum answer_kind { reading, power_on, absent };
+enum answer_kind { reading, power_on, absent, zeros, stuck };
 
 struct answer {
     answer_kind kind;
     double value;        // reading: degrees, or the register where is_register
     bool is_register;
     int bad_crc;         // reading: 0, 1 (the first read only), 2 (every read)
-    int64_t absent_ns;   // absent: for how long
+    int64_t absent_ns;   // absent, stuck: for how long
 };
 
 // Where a sensor is in the bus's conversation since the last reset.
@@ -72,6 +77,8 @@ struct sensor {
     unsigned char result[2];       // the register the conversion gives
     int bad_crc;
     bool corrupt_this_read;
+    bool zeros;                    // the next read of the scratchpad
+    bool zeros_this_read;
     int64_t absent_until_ns;
     bool plugged;                  // in the script, as it is now
     phase at;
@@ -83,6 +90,7 @@ int sensor_count;
 const char *script_path;
 struct stat script_seen;
 FILE *log_file;
+int64_t stuck_until_ns;
 
 int64_t now_ns()
 {
@@ -125,6 +133,10 @@ void settle(sensor &s, int64_t now)
     s.converting = false;
     s.scratchpad[0] = s.result[0];
     s.scratchpad[1] = s.result[1];
+    // Stamped with when the conversion ended, not when it was noticed.
+    fprintf(log_file, "%.6f converted %s %02x%02x\n", static_cast<double>(s.converted_at_ns) / 1e9,
+            s.name, s.result[1], s.result[0]);
+    fflush(log_file);
     if (!is_ds18s20(s))
         s.scratchpad[6] = static_cast<unsigned char>(0x10 - (s.result[0] & 0x0F));
 }
@@ -157,6 +169,15 @@ void start_conversion(sensor &s, bool strong_pullup, int64_t now)
     s.next_answer = (s.next_answer + 1) % s.answer_count;
     if (a.kind == power_on) {
         power_up(s);
+        return;
+    }
+    if (a.kind == zeros) {
+        s.zeros = true;
+        return;
+    }
+    if (a.kind == stuck) {
+        note("stuck", s, now);
+        stuck_until_ns = now + a.absent_ns;
         return;
     }
     if (a.kind == absent) {
@@ -230,9 +251,11 @@ bool parse_answer(char *text, answer &a)
         return false;
     if (strcmp(word, "power-on") == 0) {
         a.kind = power_on;
-    } else if (strcmp(word, "absent") == 0) {
+    } else if (strcmp(word, "zeros") == 0) {
+        a.kind = zeros;
+    } else if (strcmp(word, "absent") == 0 || strcmp(word, "stuck") == 0) {
         const char *duration = strtok_r(nullptr, " \t", &rest);
-        a.kind = absent;
+        a.kind = word[0] == 'a' ? absent : stuck;
         if (duration == nullptr || !parse_duration(duration, a.absent_ns))
             return false;
     } else {
@@ -386,6 +409,8 @@ unsigned char drives(sensor &s, int64_t now)
     case reading_rom:
         return s.index < 8 ? s.rom[s.index] : 0xFF;
     case reading_scratchpad:
+        if (s.zeros_this_read)
+            return 0x00;
         if (s.index < 8) {
             unsigned char byte = s.scratchpad[s.index];
             if (s.corrupt_this_read && s.index == 7)
@@ -415,6 +440,8 @@ void take_command(sensor &s, unsigned char command, bool strong_pullup, int64_t 
     case 0xBE:  // Read Scratchpad
         s.at = reading_scratchpad;
         s.corrupt_this_read = s.bad_crc != 0;
+        s.zeros_this_read = s.zeros;
+        s.zeros = false;
         if (s.bad_crc == 1)
             s.bad_crc = 0;
         break;
@@ -754,8 +781,45 @@ bool answer_pending(int fd)
     return answer_submit(fd, pending, 0, data, size);
 }
 
+// A stuck adapter answers nothing, not even the host's cancels, until it
+// comes back as from a reset: what the host sent meanwhile is lost, each
+// request failing, so that what the host sends next is answered afresh.
+bool unstick(int fd)
+{
+    const int64_t wait = stuck_until_ns - now_ns();
+    if (wait > 0) {
+        const timespec pause{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+        nanosleep(&pause, nullptr);
+    }
+    stuck_until_ns = 0;
+    in_count = out_count = 0;
+    is_pending = false;
+    fprintf(log_file, "%.6f unstuck\n", static_cast<double>(now_ns()) / 1e9);
+    fflush(log_file);
+    unsigned char header[48];
+    unsigned char data[512];
+    pollfd waiting{fd, POLLIN, 0};
+    while (poll(&waiting, 1, 0) > 0 && read_all(fd, header, sizeof header)) {
+        const uint32_t size = get32(header + 24);
+        if (get32(header) == cmd_unlink) {
+            unsigned char reply[48] = {};
+            put32(reply, ret_unlink);
+            put32(reply + 4, get32(header + 4));
+            if (!write_all(fd, reply, sizeof reply))
+                return false;
+        } else if (get32(header) != cmd_submit || size > sizeof data ||
+                   (get32(header + 12) == 0 && !read_all(fd, data, size)) ||
+                   !answer_submit(fd, header, -EPIPE, nullptr, 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool serve(int fd)
 {
+    if (stuck_until_ns != 0 && !unstick(fd))
+        return false;
     unsigned char header[48];
     unsigned char data[512];
     if (!read_all(fd, header, sizeof header))

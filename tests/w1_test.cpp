@@ -42,6 +42,15 @@ TEST(W1Parse, KernelTexts)
         {"NO, last good bytes after", "72 01 4b 46 7f ff 0e 10 58 : crc=57 NO\n" + good +
                                           "t=23125\n", w1_crc_no, 0, 0},
         {"empty, newer kernel", "", w1_empty, 0, 0},
+        // A short read, or a data line held low: the kernel's zeroed buffer,
+        // whose CRC fits. A real 0.00, and a clone's zero reserved bytes, are
+        // served.
+        {"nine zeros", "00 00 00 00 00 00 00 00 00 : crc=00 YES\n"
+                       "00 00 00 00 00 00 00 00 00 t=0\n", w1_zeros, 0, 0},
+        {"a real 0.00", "00 00 4b 46 7f ff 10 10 69 : crc=69 YES\n"
+                        "00 00 4b 46 7f ff 10 10 69 t=0\n", w1_ok, 0, 0},
+        {"a clone's zero bytes", "00 00 00 00 1f 00 00 00 a2 : crc=a2 YES\n"
+                                 "00 00 00 00 1f 00 00 00 a2 t=0\n", w1_ok, 0, 0},
         {"a byte changed", "72 01 4b 46 7f ff 0e 11 57 : crc=57 YES\n"
                            "72 01 4b 46 7f ff 0e 11 57 t=23125\n", w1_crc_mismatch, 0, 0},
         {"the CRC said wrongly", good + ": crc=56 YES\n" + good + "t=23125\n",
@@ -175,6 +184,42 @@ TEST(W1Choose, DevicesDirectories)
     }
 }
 
+// How long w1_therm waits for a conversion, from its attributes: what a
+// reading may answer rests on it.
+TEST(W1ConversionMs, Attributes)
+{
+    const struct {
+        const char *conv_time;  // null: no such file, as before Linux 5.10
+        const char *features;
+        int ms;
+        bool polled;
+    } cases[] = {
+        {"95\n", "0\n", 95, false},
+        {"1000\n", "3\n", 1000, true},
+        {"750\n", "1\n", 750, false},
+        {nullptr, nullptr, 750, false},
+    };
+    for (const auto &c : cases) {
+        char dir[] = "/tmp/w1-test.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string sensor = std::string(dir) + "/28-0316a279e1ff";
+        ASSERT_EQ(mkdir(sensor.c_str(), 0755), 0);
+        const std::pair<const char *, const char *> files[] = {{"conv_time", c.conv_time},
+                                                               {"features", c.features}};
+        for (const auto &file : files) {
+            if (file.second == nullptr)
+                continue;
+            FILE *f = fopen((sensor + "/" + file.first).c_str(), "w");
+            fputs(file.second, f);
+            fclose(f);
+        }
+        bool polled = !c.polled;
+        EXPECT_EQ(w1_conversion_ms(dir, "28-0316a279e1ff", polled), c.ms);
+        EXPECT_EQ(polled, c.polled);
+        ASSERT_EQ(system((std::string("rm -r ") + dir).c_str()), 0);
+    }
+}
+
 // The reason each failed reading gives the programs' "read device failed:
 // REASON", as ds18b20d(8) lists them: whatever keeps a sensor from being
 // found is "No such device", and an empty read an I/O failure on the bus.
@@ -195,6 +240,8 @@ TEST(W1Errno, ReasonsTheProgramsPrint)
         {w1_none, 0, "No such device"},
         {w1_several, 0, "Name not unique on network"},
         {w1_read_failed, EACCES, "Permission denied"},
+        {w1_zeros, 0, "No data available"},
+        {w1_stuck, 0, "Connection timed out"},
     };
     for (const auto &c : cases)
         EXPECT_STREQ(strerror(w1_errno(c.result, c.errnum)), c.reason) << "result " << c.result;

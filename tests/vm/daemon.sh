@@ -5,7 +5,8 @@
 # the device, who may read it, what a read of each size gets and which
 # opens it refuses, the programs' readings through it, the sensor chosen,
 # failed readings as the programs report them, sensors that leave and come
-# back through the kernel's search, and the daemon's ends.
+# back through the kernel's search, reads at the sensor's pace (readers at
+# once, a stuck adapter, Ctrl-C), and the daemon's ends.
 # Each case prints "-- NAME: STATUS", standard output, then standard error
 # with "2> " before each line, repeated lines counted.
 dmesg -n 1
@@ -23,15 +24,17 @@ run() {
     cat /tmp/out
     sed 's/^/2> /' /tmp/err | uniq -c
 }
-# At 9 bits, kept in its EEPROM as a user would keep it, a conversion
-# takes 95 ms rather than 750.
+# At 10 bits, kept in its EEPROM as a user would keep it, a conversion
+# takes 190 ms rather than 750: longer than tempmean's pause, as at 12.
 fast() {
-    echo 9 >$devices/$1/resolution
+    echo 10 >$devices/$1/resolution
     echo save >$devices/$1/eeprom_cmd
 }
-# Until the bus has been asked for N conversions in all.
-converted() { [ "$(grep -c convert /tmp/bus.log)" -ge "$1" ]; }
-asked() { until_true converted "$1"; }
+# The bus's log from here on is the next case's; since_mark EVENT counts
+# that event's lines since, and marked EVENT N says whether there are N.
+mark() { echo mark >>/tmp/bus.log; }
+since_mark() { awk -v event="$1" '/^mark$/ { n = 0 } $2 == event { n++ } END { print n }' /tmp/bus.log; }
+marked() { [ "$(since_mark "$1")" -ge "$2" ]; }
 # Starts the daemon with the given arguments and waits until it says it
 # is ready.
 start() {
@@ -86,7 +89,7 @@ bus "$s: 20.5" "$a: 23.125"
 found $a
 run "check, at 12 bits" ds18b20d --check
 fast $a
-run "check, at 9 bits" ds18b20d --check
+run "check, at 10 bits" ds18b20d --check
 
 start
 run "the device" stat -c '%A %U' /dev/ds18b20
@@ -109,18 +112,20 @@ run "a real 85.00" tempmean
 bus "$s: 20.5" "$a: power-on"
 run "the power-on value" tempmean
 # w1_therm's own check for it gives no text instead.
+until_true settled
 echo 1 >$devices/$a/features
 run "the power-on value, w1_therm checking for it" tempmean
 echo 0 >$devices/$a/features
 bus "$s: 20.5" "$a: 23 bad-crc"
 run "the CRC fails on every try" tempmean
 # One read the kernel's retries mend, one that fails every try, and one
-# the sensor does not answer: two failures, and the mean of the rest.
+# whose nine bytes are zeros, which pass the CRC: two failures, and the mean
+# of the rest. Good readings at both ends, so that the conversion after the
+# last case's last read, if it takes the first answer, changes nothing.
 nine="25, 25, 25, 25, 25, 25, 25, 25, 25"
-eight="25, 25, 25, 25, 25, 25, 25, 25"
-bus "$s: 20.5" "$a: $nine, 25 bad-crc-once, 85 bad-crc, $eight, absent 700ms"
+seven="25, 25, 25, 25, 25, 25, 25"
+bus "$s: 20.5" "$a: $nine, 25 bad-crc-once, 85 bad-crc, $seven, zeros, 25"
 run "failed readings left out" tempmean
-until_true grep -q "back $a" /tmp/bus.log
 bus "$s: 20.5" "$a: 23"
 run "tempwatch" sh -c "LD_PRELOAD=/usr/lib/libfaketime.so.1 FAKETIME='+0 x1000' tempwatch | head -n 3"
 bus "$s: 20.5" "$a: 23" "$b parasite: -10.125"
@@ -133,6 +138,62 @@ run "none left" tempmean
 bus "$s: 20.5" "$a: 23"
 found $a
 run "one back" tempmean
+
+# A hundred readers at once: each answered by a conversion that ended
+# after its read began, as the bus's log says when each ended and with
+# what, every conversion a value of its own; and when reads stop, one more
+# conversion at most, while the kernel's search drops the sensor.
+values=$(seq -s ', ' 1 32)
+bus "$s: 20.5" "$a: $values"
+mark
+readers=
+for i in $(seq 100); do
+    timed-read /dev/ds18b20 >/tmp/read.$i &
+    readers="$readers $!"
+done
+wait $readers
+after=$(since_mark convert)
+bus "$s: 20.5"
+dropped $a
+echo "-- a hundred readers at once"
+cat /tmp/read.* >/tmp/reads
+awk 'NR == FNR && /^mark$/ { for (v in ended) delete ended[v] }
+    NR == FNR && $2 == "converted" { ended[$4] = ended[$4] " " $1 }
+    NR == FNR { next }
+    {
+        n = split(ended[$3], at, " ")
+        for (i = 1; i <= n && !(at[i] + 0 > $1 + 0 && at[i] + 0 < $2 + 0); i++) {}
+        if (i <= n) fresh++; else print "not from a conversion that ended during it: " $0
+    }
+    END { print fresh + 0 " answered, each by a conversion that ended during it" }' /tmp/bus.log /tmp/reads
+[ $(($(since_mark convert) - after)) -le 1 ] && more="at most one" || more="more than one"
+echo "conversions after the last read: $more"
+bus "$s: 20.5" "$a: 23"
+found $a
+
+# A stuck adapter, the kernel's search stopped so that it keeps the
+# sensor: a signal ends a waiting tempmean at once, with nothing said of
+# the bus (SIGTERM: a shell's background job ignores Ctrl-C's SIGINT, and
+# the kernel interrupts a read alike for either); a read fails at its
+# bound while the adapter is still stuck; and the first read after it is
+# right.
+echo 0 >$devices/w1_bus_master1/w1_master_search
+stuck="stuck 6s"
+for i in $(seq 31); do stuck="$stuck, 23"; done
+bus "$s: 20.5" "$a: $stuck"
+mark
+tempmean >/tmp/out 2>/tmp/err &
+reader=$!
+until_true marked stuck 1
+kill -TERM $reader
+wait $reader
+echo "-- tempmean ended by a signal, the adapter stuck: $?"
+echo "the stuck bus in the log: $(grep -c "bus did not answer" /tmp/log) lines"
+run "a read, the adapter stuck" dd if=/dev/ds18b20 bs=2 count=1 status=none
+echo "unstuck since: $(since_mark unstuck)"
+until_true marked unstuck 1
+run "the first read after it" sh -c "dd if=/dev/ds18b20 bs=2 count=1 status=none | od -An -tx1"
+echo -1 >$devices/w1_bus_master1/w1_master_search
 kill -TERM $daemon
 ended
 
@@ -148,33 +209,34 @@ run "the one named, gone" tempmean
 kill -TERM $daemon
 ended
 
-# Readings that the kernel keeps under way for a second: two at once
-# (the kernel holds the bus through an externally powered sensor's
-# conversion, so they take turns, and lets it go before reading the
-# scratchpad, so the first may get the second's conversion), and a stop
-# and a kill in the middle of one.
+# Readings that the kernel keeps under way for a second: two readers at
+# once share one, and a stop and a kill come in the middle of one, once
+# the conversion after the two, which nobody waits for, has ended.
 echo 1000 >$devices/$a/conv_time
 bus "$s: 20.5" "$a: 23"
 start
-conversions=$(grep -c convert /tmp/bus.log)
+mark
 head -c 2 /dev/ds18b20 | od -An -tx1 >/tmp/first &
 first=$!
 head -c 2 /dev/ds18b20 | od -An -tx1 >/tmp/second &
 wait $first $!
-echo "-- two readers at once"
+echo "-- two readers at once: $(since_mark converted) conversion"
 sort /tmp/first /tmp/second
+until_true marked converted 2
+mark
 head -c 2 /dev/ds18b20 | od -An -tx1 >/tmp/out &
 reader=$!
-asked $((conversions + 3))
+until_true marked convert 1
 kill -TERM $daemon
 wait $reader
 echo "-- stopped mid-read, the reading still served: $?"
 cat /tmp/out
 ended
 start
+mark
 tempmean >/tmp/out 2>/tmp/err &
 reader=$!
-asked $((conversions + 4))
+until_true marked convert 1
 kill -KILL $daemon
 wait $reader
 echo "-- tempmean, its daemon killed mid-read: $?"

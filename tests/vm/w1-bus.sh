@@ -37,8 +37,13 @@ until_true() {
         pause
     done
 }
+# Until no reading of ds18b20d's is under way: a reading holds w1_slave
+# open, and one begun before the sensors change could answer the next
+# case's first read with the last case's conversion.
+settled() { ! ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q w1_slave; }
 # bus LINE...: the sensors on the bus from now on, in ds2490-sim's script.
 bus() {
+    until_true settled
     printf '%s\n' "$@" >/tmp/bus.new
     mv /tmp/bus.new /tmp/bus
 }

@@ -1,0 +1,237 @@
+// SPDX-License-Identifier: MIT
+#include "reader.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+
+namespace {
+
+// A read that waits for its reading.
+struct waiting {
+    void *request;  // null: a free slot
+    std::size_t size;
+    std::int64_t began_ns;
+    std::int64_t deadline_ns;
+    bool held;         // not yet armed: only its caller may answer it
+    bool interrupted;  // interrupted while held
+};
+
+// One read taken out of the table, to be answered outside the lock.
+struct answer_to {
+    void *request;
+    std::size_t size;
+};
+
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t wanted;   // to the reading thread: a read waits
+pthread_cond_t changed;  // to the bounds' thread: a read came or went
+pthread_cond_t emptied;  // to reader_drain: no read waits
+waiting table[reader_waiting_max];
+std::size_t count;
+// The last reading's conversion time, for the bounds of the reads to come.
+int conversion_ms = 750;
+// The last reading, for the sensor's name in the log while the bus is stuck.
+reading last;
+reader_take take;
+reader_answer answer;
+reader_tell tell;
+
+std::int64_t now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+waiting *find(void *request)
+{
+    for (waiting &w : table) {
+        if (w.request == request)
+            return &w;
+    }
+    return nullptr;
+}
+
+void release(waiting &w)
+{
+    w = waiting{};
+    if (--count == 0)
+        pthread_cond_broadcast(&emptied);
+    pthread_cond_signal(&changed);
+}
+
+// Under the lock: the armed reads that the reading (began at reading_ns)
+// answers, or with reading null those past their deadline at now, taken
+// out of the table into out.
+std::size_t take_out(const reading *r, std::int64_t reading_ns, std::int64_t now,
+                     answer_to *out)
+{
+    std::size_t n = 0;
+    for (waiting &w : table) {
+        if (w.request == nullptr || w.held)
+            continue;
+        if (r != nullptr ? reader_fresh(w.began_ns, reading_ns, *r) : w.deadline_ns <= now) {
+            out[n++] = answer_to{w.request, w.size};
+            release(w);
+        }
+    }
+    return n;
+}
+
+// Readings back to back while reads wait, and one more after the last.
+void *reading_loop(void *)
+{
+    static answer_to answered[reader_waiting_max];
+    bool again = false;
+    pthread_mutex_lock(&lock);
+    for (;;) {
+        while (count == 0 && !again)
+            pthread_cond_wait(&wanted, &lock);
+        const std::int64_t began = now_ns();
+        pthread_mutex_unlock(&lock);
+        reading r{};
+        take(r);
+        pthread_mutex_lock(&lock);
+        if (r.conversion_ms > 0)
+            conversion_ms = r.conversion_ms;
+        last = r;
+        const std::size_t n = take_out(&r, began, 0, answered);
+        again = n > 0;
+        pthread_mutex_unlock(&lock);
+        // The log tells what readers get: not a reading nobody waited for.
+        if (n > 0)
+            tell(r);
+        for (std::size_t i = 0; i < n; i++)
+            answer(answered[i].request, answered[i].size, r);
+        pthread_mutex_lock(&lock);
+    }
+    return nullptr;
+}
+
+// Fails each read at its deadline, whatever the reading thread is held in.
+void *bound_loop(void *)
+{
+    static answer_to expired[reader_waiting_max];
+    pthread_mutex_lock(&lock);
+    for (;;) {
+        std::int64_t next = INT64_MAX;
+        for (const waiting &w : table) {
+            if (w.request != nullptr && !w.held && w.deadline_ns < next)
+                next = w.deadline_ns;
+        }
+        const std::int64_t now = now_ns();
+        if (next == INT64_MAX) {
+            pthread_cond_wait(&changed, &lock);
+            continue;
+        }
+        if (next > now) {
+            const timespec until{static_cast<time_t>(next / 1000000000),
+                                 static_cast<long>(next % 1000000000)};
+            pthread_cond_timedwait(&changed, &lock, &until);
+            continue;
+        }
+        const std::size_t n = take_out(nullptr, 0, now, expired);
+        reading stuck = last;
+        stuck.result = w1_stuck;
+        pthread_mutex_unlock(&lock);
+        // Said before the reads fail, so that their readers find it said.
+        tell(stuck);
+        for (std::size_t i = 0; i < n; i++)
+            answer(expired[i].request, expired[i].size, stuck);
+        pthread_mutex_lock(&lock);
+    }
+    return nullptr;
+}
+
+bool start_thread(void *(*loop)(void *))
+{
+    pthread_t thread;
+    const int error = pthread_create(&thread, nullptr, loop, nullptr);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
+}  // namespace
+
+bool reader_fresh(std::int64_t read_began_ns, std::int64_t reading_began_ns,
+                  const reading &r)
+{
+    // A failed conversion counts as one: its failure is as fresh.
+    const std::int64_t waited_ns = r.polled ? 0 : std::int64_t{r.conversion_ms} * 1000000;
+    return read_began_ns < reading_began_ns + waited_ns;
+}
+
+std::int64_t reader_bound_ns(int ms)
+{
+    return (2 * std::int64_t{ms} + 2000) * 1000000;
+}
+
+bool reader_start(reader_take take_with, reader_answer answer_with, reader_tell tell_with)
+{
+    take = take_with;
+    answer = answer_with;
+    tell = tell_with;
+    pthread_condattr_t monotonic;
+    pthread_condattr_init(&monotonic);
+    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+    pthread_cond_init(&wanted, nullptr);
+    pthread_cond_init(&changed, &monotonic);
+    pthread_cond_init(&emptied, nullptr);
+    return start_thread(reading_loop) && start_thread(bound_loop);
+}
+
+bool reader_wait(void *request, std::size_t size)
+{
+    const std::int64_t now = now_ns();
+    pthread_mutex_lock(&lock);
+    waiting *free = find(nullptr);
+    if (free != nullptr) {
+        *free = waiting{request, size, now, now + reader_bound_ns(conversion_ms), true, false};
+        count++;
+        pthread_cond_signal(&wanted);
+    }
+    pthread_mutex_unlock(&lock);
+    return free != nullptr;
+}
+
+bool reader_arm(void *request)
+{
+    pthread_mutex_lock(&lock);
+    waiting *w = find(request);
+    const bool armed = !w->interrupted;
+    if (armed) {
+        w->held = false;
+        pthread_cond_signal(&changed);
+    } else {
+        release(*w);
+    }
+    pthread_mutex_unlock(&lock);
+    return armed;
+}
+
+bool reader_interrupt(void *request)
+{
+    pthread_mutex_lock(&lock);
+    waiting *w = find(request);
+    const bool taken = w != nullptr && !w->held;
+    if (taken)
+        release(*w);
+    else if (w != nullptr)
+        w->interrupted = true;
+    pthread_mutex_unlock(&lock);
+    return taken;
+}
+
+void reader_drain()
+{
+    pthread_mutex_lock(&lock);
+    while (count > 0)
+        pthread_cond_wait(&emptied, &lock);
+    pthread_mutex_unlock(&lock);
+}
