@@ -112,18 +112,20 @@ void list_name(char *list, std::size_t size, const char *name)
     at[length] = ' ';
 }
 
-// A short text file's first line, such as a sysfs attribute's.
-bool read_attribute(const char *path, char *text, std::size_t size)
+// A sysfs attribute that holds a whole number, such as "190\n".
+bool read_attribute(const char *path, int &value)
 {
+    char text[16];
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const ssize_t got = read(fd, text, size - 1);
+    const ssize_t got = read(fd, text, sizeof text);
     close(fd);
-    if (got <= 0)
-        return false;
-    text[got] = '\0';
-    return true;
+    value = 0;
+    ssize_t i = 0;
+    for (; i < got && i < 9 && text[i] >= '0' && text[i] <= '9'; i++)
+        value = value * 10 + (text[i] - '0');
+    return i > 0;
 }
 
 }  // namespace
@@ -254,16 +256,11 @@ w1_result w1_read(const char *devices, const char *name, w1_register &reg, int &
 int w1_conversion_ms(const char *devices, const char *name, bool &polled)
 {
     char path[512];
-    char text[16];
-    polled = false;
-    int ms = 750;
+    int value = 0;
     snprintf(path, sizeof path, "%s/%s/features", devices, name);
-    if (read_attribute(path, text, sizeof text))
-        polled = (atoi(text) & 2) != 0;
+    polled = read_attribute(path, value) && (value & 2) != 0;
     snprintf(path, sizeof path, "%s/%s/conv_time", devices, name);
-    if (read_attribute(path, text, sizeof text) && atoi(text) > 0)
-        ms = atoi(text);
-    return ms;
+    return read_attribute(path, value) && value > 0 ? value : 750;
 }
 
 int w1_errno(w1_result result, int errnum)
