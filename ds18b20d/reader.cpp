@@ -30,6 +30,8 @@ pthread_cond_t changed;  // to the bounds' thread: a read came or went
 pthread_cond_t emptied;  // to reader_drain: no read waits
 waiting table[reader_waiting_max];
 std::size_t count;
+// Taken out of the table and not yet answered: the device must outlast them.
+std::size_t answering;
 // The last reading's conversion time, for the bounds of the reads to come.
 int conversion_ms = 750;
 // The last reading, for the sensor's name in the log while the bus is stuck.
@@ -57,9 +59,17 @@ waiting *find(void *request)
 void release(waiting &w)
 {
     w = waiting{};
-    if (--count == 0)
+    if (--count == 0 && answering == 0)
         pthread_cond_broadcast(&emptied);
     pthread_cond_signal(&changed);
+}
+
+// Under the lock, once the reads taken out have been answered.
+void answered(std::size_t n)
+{
+    answering -= n;
+    if (count == 0 && answering == 0)
+        pthread_cond_broadcast(&emptied);
 }
 
 // Under the lock: the armed reads that the reading (began at reading_ns)
@@ -74,6 +84,7 @@ std::size_t take_out(const reading *r, std::int64_t reading_ns, std::int64_t now
             continue;
         if (r != nullptr ? reader_fresh(w.began_ns, reading_ns, *r) : w.deadline_ns <= now) {
             out[n++] = answer_to{w.request, w.size};
+            answering++;
             release(w);
         }
     }
@@ -83,7 +94,7 @@ std::size_t take_out(const reading *r, std::int64_t reading_ns, std::int64_t now
 // Readings back to back while reads wait, and one more after the last.
 void *reading_loop(void *)
 {
-    static answer_to answered[reader_waiting_max];
+    static answer_to ready[reader_waiting_max];
     bool again = false;
     pthread_mutex_lock(&lock);
     for (;;) {
@@ -97,15 +108,16 @@ void *reading_loop(void *)
         if (r.conversion_ms > 0)
             conversion_ms = r.conversion_ms;
         last = r;
-        const std::size_t n = take_out(&r, began, 0, answered);
+        const std::size_t n = take_out(&r, began, 0, ready);
         again = n > 0;
         pthread_mutex_unlock(&lock);
         // The log tells what readers get: not a reading nobody waited for.
         if (n > 0)
             tell(r);
         for (std::size_t i = 0; i < n; i++)
-            answer(answered[i].request, answered[i].size, r);
+            answer(ready[i].request, ready[i].size, r);
         pthread_mutex_lock(&lock);
+        answered(n);
     }
     return nullptr;
 }
@@ -141,6 +153,7 @@ void *bound_loop(void *)
         for (std::size_t i = 0; i < n; i++)
             answer(expired[i].request, expired[i].size, stuck);
         pthread_mutex_lock(&lock);
+        answered(n);
     }
     return nullptr;
 }
@@ -231,7 +244,7 @@ bool reader_interrupt(void *request)
 void reader_drain()
 {
     pthread_mutex_lock(&lock);
-    while (count > 0)
+    while (count > 0 || answering > 0)
         pthread_cond_wait(&emptied, &lock);
     pthread_mutex_unlock(&lock);
 }
