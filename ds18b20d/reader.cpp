@@ -34,8 +34,6 @@ std::size_t count;
 std::size_t answering;
 // The last reading's conversion time, for the bounds of the reads to come.
 int conversion_ms = 750;
-// The last reading, for the sensor's name in the log while the bus is stuck.
-reading last;
 reader_take take;
 reader_answer answer;
 reader_tell tell;
@@ -107,7 +105,6 @@ void *reading_loop(void *)
         pthread_mutex_lock(&lock);
         if (r.conversion_ms > 0)
             conversion_ms = r.conversion_ms;
-        last = r;
         const std::size_t n = take_out(&r, began, 0, ready);
         again = n > 0;
         pthread_mutex_unlock(&lock);
@@ -145,7 +142,7 @@ void *bound_loop(void *)
             continue;
         }
         const std::size_t n = take_out(nullptr, 0, now, expired);
-        reading stuck = last;
+        reading stuck{};
         stuck.result = w1_stuck;
         pthread_mutex_unlock(&lock);
         // Said before the reads fail, so that their readers find it said.

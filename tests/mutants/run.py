@@ -21,6 +21,7 @@ import sys
 
 S, O, M, W, D, C = ("sensor/sensor.cpp", "common/output.cpp", "tempmean/tempmean.cpp",
                     "tempwatch/tempwatch.cpp", "ds18b20d/w1.cpp", "ds18b20d/ds18b20d.cpp")
+R, RH = "ds18b20d/reader.cpp", "ds18b20d/reader.h"
 
 # (file, text, replacement[, why it changes nothing a user could see]).
 # The text must stand exactly once in its file.
@@ -130,6 +131,20 @@ MUTANTS = [
     (C, "    if ((fi->flags & O_ACCMODE) != O_RDONLY) {\n        fuse_reply_err(req, EACCES);\n"
         "        return;\n    }\n", ""),
     (C, "size < 2 ? size : 2", "size < 2 ? 0 : 2"),
+    (D, "    if (memcmp(bytes, zeros, 9) == 0)\n        return w1_zeros;\n", ""),
+    (D, "return ENODATA;", "return EIO;"),
+    (D, "(value & 2) != 0;", "(value & 1) != 0;"),
+    (R, "read_began_ns < reading_began_ns + waited_ns;", "read_began_ns < reading_began_ns;"),
+    (R, "read_began_ns < reading_began_ns + waited_ns;",
+     "read_began_ns < reading_began_ns + 2 * waited_ns;"),
+    (R, "(2 * std::int64_t{ms} + 2000) * 1000000", "(2 * std::int64_t{ms} + 20000) * 1000000"),
+    (R, "again = n > 0;", "again = true;"),
+    (R, "again = n > 0;", "again = false;",
+     "only the pace: each read then waits for a whole conversion, which the benchmark "
+     "shows beside the next one under way"),
+    (RH, "reader_waiting_max = 256;", "reader_waiting_max = 64;"),
+    (C, "    if (reader_interrupt(req))\n        fuse_reply_err(req, EINTR);\n", ""),
+    (C, "        reader_drain();\n", ""),
     (C, "    if (addr.sun_path[0] == '@')\n        addr.sun_path[0] = '\\0';  // an abstract socket\n",
      "", "systemd hands a path socket, never an abstract one"),
 ]
@@ -187,7 +202,7 @@ def main():
             sys.exit(f"mutants: M{number}: {text!r} is not in {path} exactly once")
         with open(source, "w") as f:
             f.write(original.replace(text, replacement))
-        failed = failing_tests(tree, path in (D, C))
+        failed = failing_tests(tree, path in (D, C, R, RH))
         with open(source, "w") as f:
             f.write(original)
         shown = f"M{number} {path}: {text.strip()!r} -> {replacement.strip()!r}"
