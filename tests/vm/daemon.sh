@@ -121,11 +121,16 @@ run "the CRC fails on every try" tempmean
 # One read the kernel's retries mend, one that fails every try, and one
 # whose nine bytes are zeros, which pass the CRC: two failures, and the mean
 # of the rest. Good readings at both ends, so that the conversion after the
-# last case's last read, if it takes the first answer, changes nothing.
+# last case's last read, if it takes the first answer, changes nothing; at
+# 12 bits, so that each of tempmean's reads, however late a loaded machine
+# wakes it, comes within the conversion under way and misses none.
 nine="25, 25, 25, 25, 25, 25, 25, 25, 25"
 seven="25, 25, 25, 25, 25, 25, 25"
 bus "$s: 20.5" "$a: $nine, 25 bad-crc-once, 85 bad-crc, $seven, zeros, 25"
+echo 12 >$devices/$a/resolution
 run "failed readings left out" tempmean
+until_true settled
+echo 10 >$devices/$a/resolution
 bus "$s: 20.5" "$a: 23"
 run "tempwatch" sh -c "LD_PRELOAD=/usr/lib/libfaketime.so.1 FAKETIME='+0 x1000' tempwatch | head -n 3"
 bus "$s: 20.5" "$a: 23" "$b parasite: -10.125"
