@@ -45,6 +45,21 @@ std::int64_t now_ns()
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+// The monotonic clock's time wait_ns from now, a second at most, for
+// pthread_cond_timedwait: in 32 bits, as a 64-bit division would take
+// libgcc_s on a 32-bit ARM.
+timespec after(std::int64_t wait_ns)
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_nsec += wait_ns < 1000000000 ? static_cast<long>(wait_ns) : 999999999L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
 waiting *find(void *request)
 {
     for (waiting &w : table) {
@@ -136,8 +151,7 @@ void *bound_loop(void *)
             continue;
         }
         if (next > now) {
-            const timespec until{static_cast<time_t>(next / 1000000000),
-                                 static_cast<long>(next % 1000000000)};
+            const timespec until = after(next - now);
             pthread_cond_timedwait(&changed, &lock, &until);
             continue;
         }
