@@ -188,9 +188,10 @@ def main():
     tree = os.path.join(top, "build", "mutants", "tree")
     chosen = [int(n) for n in sys.argv[1:]] or range(1, len(MUTANTS) + 1)
     copy_tree(top, tree)
-    if quiet(["cmake", "--preset", "default"], tree).returncode != 0 \
-            or failing_tests(tree) != []:
-        sys.exit("mutants: the unmutated tree does not build and pass")
+    failed = failing_tests(tree) if quiet(["cmake", "--preset", "default"], tree).returncode == 0 \
+        else None
+    if failed != []:
+        sys.exit(f"mutants: the unmutated tree does not build and pass: {failed}")
 
     killed = lived = equivalent = unbuilt = 0
     for number in chosen:
