@@ -193,7 +193,7 @@ bool reader_fresh(std::int64_t read_began_ns, std::int64_t reading_began_ns,
 
 std::int64_t reader_bound_ns(int ms)
 {
-    return (2 * std::int64_t{ms} + 2000) * 1000000;
+    return (2 * std::int64_t{ms} + 4000) * 1000000;
 }
 
 bool reader_start(reader_take take_with, reader_answer answer_with, reader_tell tell_with)

@@ -41,9 +41,9 @@ bool reader_fresh(std::int64_t read_began_ns, std::int64_t reading_began_ns,
                   const reading &r);
 
 // How long a read may wait, in ns: twice the conversion, since a read that
-// comes just too late for one conversion waits for the next too, and two
-// seconds for the bus's own traffic (a search, the kernel's retries).
-// 2.19 s at 9 bits, 3.5 s at 12.
+// comes just too late for one conversion waits for the next too, and four
+// seconds for the bus's own traffic (a search, the kernel's retries) and a
+// loaded machine. 4.19 s at 9 bits, 5.5 s at 12.
 std::int64_t reader_bound_ns(int conversion_ms);
 
 // What the daemon does with readings: take one (as long as the kernel

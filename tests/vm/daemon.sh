@@ -184,7 +184,7 @@ found $a
 # bound while the adapter is still stuck; and the first read after it is
 # right.
 echo 0 >$devices/w1_bus_master1/w1_master_search
-stuck="stuck 6s"
+stuck="stuck 9s"
 for i in $(seq 31); do stuck="$stuck, 23"; done
 bus "$s: 20.5" "$a: $stuck"
 mark
