@@ -77,14 +77,6 @@ void release(waiting &w)
     pthread_cond_signal(&changed);
 }
 
-// Under the lock, once the reads taken out have been answered.
-void answered(std::size_t n)
-{
-    answering -= n;
-    if (count == 0 && answering == 0)
-        pthread_cond_broadcast(&emptied);
-}
-
 // Under the lock: the armed reads that the reading (began at reading_ns)
 // answers, or with reading null those past their deadline at now, taken
 // out of the table into out.
@@ -102,6 +94,22 @@ std::size_t take_out(const reading *r, std::int64_t reading_ns, std::int64_t now
         }
     }
     return n;
+}
+
+// Under the lock, which it lets go meanwhile: the reads taken out answered
+// with the reading, said in the log first, so that their readers find it
+// said. The log tells what readers get: not a reading nobody waited for.
+void deliver(const answer_to *out, std::size_t n, const reading &r)
+{
+    pthread_mutex_unlock(&lock);
+    if (n > 0)
+        tell(r);
+    for (std::size_t i = 0; i < n; i++)
+        answer(out[i].request, out[i].size, r);
+    pthread_mutex_lock(&lock);
+    answering -= n;
+    if (count == 0 && answering == 0)
+        pthread_cond_broadcast(&emptied);
 }
 
 // Readings back to back while reads wait, and one more after the last.
@@ -122,14 +130,7 @@ void *reading_loop(void *)
             conversion_ms = r.conversion_ms;
         const std::size_t n = take_out(&r, began, 0, ready);
         again = n > 0;
-        pthread_mutex_unlock(&lock);
-        // The log tells what readers get: not a reading nobody waited for.
-        if (n > 0)
-            tell(r);
-        for (std::size_t i = 0; i < n; i++)
-            answer(ready[i].request, ready[i].size, r);
-        pthread_mutex_lock(&lock);
-        answered(n);
+        deliver(ready, n, r);
     }
     return nullptr;
 }
@@ -158,13 +159,7 @@ void *bound_loop(void *)
         const std::size_t n = take_out(nullptr, 0, now, expired);
         reading stuck{};
         stuck.result = w1_stuck;
-        pthread_mutex_unlock(&lock);
-        // Said before the reads fail, so that their readers find it said.
-        tell(stuck);
-        for (std::size_t i = 0; i < n; i++)
-            answer(expired[i].request, expired[i].size, stuck);
-        pthread_mutex_lock(&lock);
-        answered(n);
+        deliver(expired, n, stuck);
     }
     return nullptr;
 }
