@@ -229,6 +229,17 @@ wait $first $!
 echo "-- two readers at once: $(since_mark converted) conversion"
 sort /tmp/first /tmp/second
 until_true marked converted 2
+# A hundred reads waiting at once, as readings take a second: each has
+# its place in the table, and its answer.
+readers=
+for i in $(seq 100); do
+    head -c 2 /dev/ds18b20 | od -An -tx1 >/tmp/read.$i &
+    readers="$readers $!"
+done
+wait $readers
+echo "-- a hundred reads waiting at once"
+cat /tmp/read.* | sort | uniq -c
+until_true settled
 mark
 head -c 2 /dev/ds18b20 | od -An -tx1 >/tmp/out &
 reader=$!
