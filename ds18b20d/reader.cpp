@@ -69,11 +69,18 @@ waiting *find(void *request)
     return nullptr;
 }
 
+// Under the lock: reader_drain may end once no read waits or is answered.
+void tell_drain()
+{
+    if (count == 0 && answering == 0)
+        pthread_cond_broadcast(&emptied);
+}
+
 void release(waiting &w)
 {
     w = waiting{};
-    if (--count == 0 && answering == 0)
-        pthread_cond_broadcast(&emptied);
+    count--;
+    tell_drain();
     pthread_cond_signal(&changed);
 }
 
@@ -108,8 +115,7 @@ void deliver(const answer_to *out, std::size_t n, const reading &r)
         answer(out[i].request, out[i].size, r);
     pthread_mutex_lock(&lock);
     answering -= n;
-    if (count == 0 && answering == 0)
-        pthread_cond_broadcast(&emptied);
+    tell_drain();
 }
 
 // Readings back to back while reads wait, and one more after the last.
