@@ -18,11 +18,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 // An empty bus: each slot reads what the adapter writes. A 1-Wire reset
 // makes the adapter stuck where the case asks, as a sensor's "stuck"
-// answer does at its conversion.
+// answer does at its conversion, and back at once.
 namespace {
 bool stuck_on_reset;
 std::int64_t stuck_until;
@@ -30,42 +31,13 @@ std::int64_t late;
 int unstucks;
 }  // namespace
 
-bool bus_start(const char *, std::FILE *)
-{
-    return true;
-}
-void bus_reset()
-{
-    if (stuck_on_reset)
-        stuck_until = 1;  // and over at once
-}
-unsigned char bus_touch_byte(unsigned char byte, bool)
-{
-    return byte;
-}
-unsigned char bus_touch_bit(unsigned char bit)
-{
-    return bit;
-}
-int bus_search(unsigned char[][8], int)
-{
-    return 0;
-}
-std::int64_t bus_stuck_until_ns()
-{
-    return stuck_until;
-}
-void bus_unstuck()
-{
-    stuck_until = 0;
-    unstucks++;
-}
-std::int64_t bus_take_late_ns()
-{
-    const std::int64_t taken = late;
-    late = 0;
-    return taken;
-}
+void bus_reset() { stuck_until = stuck_on_reset ? 1 : stuck_until; }
+unsigned char bus_touch_byte(unsigned char byte, bool) { return byte; }
+unsigned char bus_touch_bit(unsigned char bit) { return bit; }
+int bus_search(unsigned char[][8], int) { return 0; }
+std::int64_t bus_stuck_until_ns() { return stuck_until; }
+void bus_unstuck() { stuck_until = 0, unstucks++; }
+std::int64_t bus_take_late_ns() { return std::exchange(late, 0); }
 
 namespace {
 
@@ -123,7 +95,6 @@ std::vector<unsigned char> bytes_of(const std::vector<message> &sent, std::uint3
         put32(b + 12, in ? 1 : 0);
         put32(b + 16, m.kind == 'w' ? 2 : m.kind == 'r' ? 3 : m.kind == 's' ? 1 : 0);
         if (m.kind == 'u') {
-            put32(b + 16, 0);
             put32(b + 20, base + m.index_or_target);
         } else if (m.kind == 'c' || m.kind == 'z') {
             const unsigned char setup[8] = {0x40, static_cast<unsigned char>(m.kind == 'c' ? 1 : 0),
