@@ -30,7 +30,8 @@ quietly() {
 # wire is loaded here, as udevd may not have read the options yet.
 plug() {
     [ -x $tmp/ds2490-sim ] ||
-        g++ -std=c++17 -I ds18b20d -o $tmp/ds2490-sim sim/ds2490-sim.cpp ds18b20d/w1.cpp || exit 1
+        g++ -std=c++17 -I ds18b20d -o $tmp/ds2490-sim sim/ds2490-sim.cpp sim/usbip.cpp \
+            sim/ds2490.cpp sim/bus.cpp ds18b20d/w1.cpp || exit 1
     echo "options wire timeout=1 slave_ttl=2" >/etc/modprobe.d/board-test.conf
     modprobe wire
     modprobe vhci-hcd
