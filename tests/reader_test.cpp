@@ -168,6 +168,13 @@ void set_polled(bool to)
     pthread_mutex_unlock(&lock);
 }
 
+void set_conversion(int ms)
+{
+    pthread_mutex_lock(&lock);
+    conversion_ms = ms;
+    pthread_mutex_unlock(&lock);
+}
+
 // Each case begins with no read waiting and the fake sensor idle, and
 // ends the same way: the reading after its last answer let end too.
 const struct {
@@ -249,6 +256,25 @@ const struct {
          ends(2);
      },
      " r1=1 r2=1"},
+    {"with w1_therm's wait, a read that began after the conversion waits for the next",
+     [] {
+         set_polled(false);
+         set_conversion(50);
+         reads(1);
+         begins(1);
+         // Past the reading's 50 ms, as w1_therm would have waited them.
+         const timespec pause{0, 75000000};
+         nanosleep(&pause, nullptr);
+         reads(2);
+         ends(1, " r1=1");
+         begins(2);
+         set_polled(true);
+         set_conversion(750);
+         ends(2, " r2=2");
+         begins(3);
+         ends(3);
+     },
+     " r1=1 r2=2"},
     {"a non-blocking read asks, and the next after the reading gets it",
      [] {
          tries(1);
@@ -307,9 +333,7 @@ const struct {
      " poll d4=waits let go h4 d4 blocking=EAGAIN d5=EAGAIN"},
     {"a read's bound follows the last reading's conversion time",
      [] {
-         pthread_mutex_lock(&lock);
-         conversion_ms = 1;
-         pthread_mutex_unlock(&lock);
+         set_conversion(1);
          reads(1);
          begins(1);
          ends(1, " r1=1");
@@ -332,9 +356,7 @@ const struct {
          clock_gettime(CLOCK_MONOTONIC, &now);
          const long ms = (now.tv_sec - began.tv_sec) * 1000 + (now.tv_nsec - began.tv_nsec) / 1000000;
          note(ms >= 3900 && ms < 4500 ? "within 4.0 s" : "after " + std::to_string(ms) + " ms");
-         pthread_mutex_lock(&lock);
-         conversion_ms = 750;
-         pthread_mutex_unlock(&lock);
+         set_conversion(750);
          ends(3);
      },
      " r1=1 r2=stuck within 4.0 s"},

@@ -167,6 +167,12 @@ MUTANTS = [
     (R, "    // Woken, so that their next read fails at once.\n    wake_all(woken);\n", ""),
     (R, "const int error = stopping ? ENODEV : free", "const int error = stopping ? EBUSY : free"),
     (R, "while (count == 0 && asked == 0 && !again)", "while (count == 0 && !again)"),
+    # The reader's rules, which its unit test drives.
+    (R, "if (w.request == nullptr || w.held)\n            continue;\n        if (r != nullptr",
+     "if (w.request == nullptr)\n            continue;\n        if (r != nullptr"),
+    (R, "const bool taken = w != nullptr && !w->held;", "const bool taken = w != nullptr;"),
+    (R, "while (count > 0 || answering > 0)", "while (count > 0)"),
+    (R, "        if (r.conversion_ms > 0)\n            conversion_ms = r.conversion_ms;\n", ""),
     (S, "} while (got < 0 && errno == EINTR);", "} while (false);"),
     (S, "} while (got < 0 && errno == EINTR);", "} while (got < 0);"),
 ]
