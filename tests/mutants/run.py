@@ -157,7 +157,7 @@ MUTANTS = [
         "        // A bulk", "        r.result = w1_read(devices, r.name, r.reg, r.errnum);\n        // A bulk"),
     (C, "if (state > 0) {", "if (state > 1) {"),
     (D, "        return -1;\n    return got", "        return 0;\n    return got"),
-    (C, "action.sa_handler = hung_up;", "action.sa_handler = SIG_DFL;"),
+    (C, "sigaction(SIGHUP, &action, nullptr);", "sigaction(SIGUSR2, &action, nullptr);"),
     (C, "    reader_stop();\n    reader_drain();\n", "    reader_drain();\n"),
     (R, "const bool readable = k == nullptr || k->ready;", "const bool readable = true;"),
     (R, "if (k.descriptor == 0 || k.ready || !reader_fresh(k.asked_ns, reading_ns, r))",
