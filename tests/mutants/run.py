@@ -152,7 +152,7 @@ MUTANTS = [
     (C, "if (!nonblocking && error == EAGAIN)", "if (error == EAGAIN)"),
     (C, "fuse_reply_poll(req, reader_poll(fi->fh, handle) ? POLLIN | POLLRDNORM : 0);",
      "reader_poll(fi->fh, handle);\n    fuse_reply_poll(req, POLLIN | POLLRDNORM);"),
-    (C, "    reader_close(fi->fh);\n", ""),
+    (C, "    reader_close(fi->fh);\n", "    static_cast<void>(fi);\n"),
     (C, "        clear_bulk(r.name);\n        r.result = w1_read(devices, r.name, r.reg, r.errnum);\n"
         "        // A bulk", "        r.result = w1_read(devices, r.name, r.reg, r.errnum);\n        // A bulk"),
     (C, "if (state > 0) {", "if (state > 1) {"),
