@@ -29,6 +29,7 @@ struct answer_to {
 struct kept {
     std::uint64_t descriptor;  // 0: a free slot
     std::int64_t asked_ns;     // the first read or poll that asked
+    std::int64_t deadline_ns;  // then failed as a read would be
     bool ready;
     w1_result result;
     w1_register reg;
@@ -105,9 +106,12 @@ kept *ask(std::uint64_t descriptor)
         k = find_kept(0);
         if (k == nullptr)
             return nullptr;
-        *k = kept{descriptor, now_ns(), false, w1_ok, {}, 0, nullptr};
+        const std::int64_t now = now_ns();
+        *k = kept{descriptor, now, now + reader_bound_ns(conversion_ms), false, w1_ok, {}, 0,
+                  nullptr};
         asked++;
         pthread_cond_signal(&wanted);
+        pthread_cond_signal(&changed);
     }
     return k;
 }
@@ -145,6 +149,34 @@ std::size_t make_ready(const reading &r, std::int64_t reading_ns, void **woken)
     }
     woken[n] = nullptr;
     return made;
+}
+
+bool any_expired(std::int64_t now)
+{
+    for (const kept &k : answers) {
+        if (k.descriptor != 0 && !k.ready && k.deadline_ns <= now)
+            return true;
+    }
+    return false;
+}
+
+// Under the lock: the answers asked for and not ready by their deadline
+// at now made ready as failed, their poll handles into woken.
+void expire(std::int64_t now, void **woken)
+{
+    std::size_t n = 0;
+    for (kept &k : answers) {
+        if (k.descriptor == 0 || k.ready || k.deadline_ns > now)
+            continue;
+        k.ready = true;
+        k.result = w1_stuck;
+        asked--;
+        if (k.poll_handle != nullptr) {
+            woken[n++] = k.poll_handle;
+            k.poll_handle = nullptr;
+        }
+    }
+    woken[n] = nullptr;
 }
 
 // Outside the lock: the polls of a null-ended list woken.
@@ -238,16 +270,22 @@ void *reading_loop(void *)
     return nullptr;
 }
 
-// Fails each read at its deadline, whatever the reading thread is held in.
+// Fails each read, and each answer asked for, at its deadline, whatever
+// the reading thread is held in.
 void *bound_loop(void *)
 {
     static answer_to expired[reader_waiting_max];
+    static void *woken[reader_waiting_max + 1];
     pthread_mutex_lock(&lock);
     for (;;) {
         std::int64_t next = INT64_MAX;
         for (const waiting &w : table) {
             if (w.request != nullptr && !w.held && w.deadline_ns < next)
                 next = w.deadline_ns;
+        }
+        for (const kept &k : answers) {
+            if (k.descriptor != 0 && !k.ready && k.deadline_ns < next)
+                next = k.deadline_ns;
         }
         const std::int64_t now = now_ns();
         if (next == INT64_MAX) {
@@ -263,6 +301,16 @@ void *bound_loop(void *)
         reading stuck{};
         stuck.result = w1_stuck;
         deliver(expired, n, stuck);
+        // Then the answers asked for, said in the log first as for reads.
+        if (n == 0 && any_expired(now)) {
+            pthread_mutex_unlock(&lock);
+            tell(stuck);
+            pthread_mutex_lock(&lock);
+            expire(now, woken);
+            pthread_mutex_unlock(&lock);
+            wake_all(woken);
+            pthread_mutex_lock(&lock);
+        }
     }
     return nullptr;
 }

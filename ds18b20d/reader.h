@@ -78,10 +78,11 @@ bool reader_interrupt(void *request);
 // Each open descriptor (a number of the caller's, not 0) may keep one
 // answer, asked for by a non-blocking read or a poll() and kept for its
 // next read, however late that comes: fresh for the first read or poll
-// that asked for it. 0 with the answer in r, which the descriptor no
-// longer keeps; or EAGAIN where none is ready (asked for now, where ask
-// and not asked yet), EBUSY where no place is left to keep one (as many
-// as reads may wait), ENODEV once the stop began.
+// that asked for it, or failed (w1_stuck) at the bound a read made then
+// would have. 0 with the answer in r, which the descriptor no longer
+// keeps; or EAGAIN where none is ready (asked for now, where ask and not
+// asked yet), EBUSY where no place is left to keep one (as many as reads
+// may wait), ENODEV once the stop began.
 int reader_ready(std::uint64_t descriptor, reading &r, bool ask);
 
 // poll(): true where a read would not wait (an answer is ready, or the
