@@ -173,6 +173,7 @@ MUTANTS = [
     (R, "const bool taken = w != nullptr && !w->held;", "const bool taken = w != nullptr;"),
     (R, "while (count > 0 || answering > 0)", "while (count > 0)"),
     (R, "        if (r.conversion_ms > 0)\n            conversion_ms = r.conversion_ms;\n", ""),
+    (R, "            expire(now, woken);\n", ""),
     (S, "} while (got < 0 && errno == EINTR);", "} while (false);"),
     (S, "} while (got < 0 && errno == EINTR);", "} while (got < 0);"),
 ]
