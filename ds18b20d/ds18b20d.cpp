@@ -13,8 +13,10 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <grp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,6 +25,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +55,34 @@ bool ready;
     exit(1);
 }
 
-// One sensor reading: the sensor chosen for it, then its register.
+// Another program's bulk conversion (therm_bulk_read) answers the next
+// read of w1_slave: with no text while it runs, then with its result,
+// converted before the read. While it runs it is waited for: it ends
+// within the bus's longest conversion, and w1_therm would only answer
+// nothing. Its result, once it is there, is read and thrown away, as no
+// wait makes it fresh. The kernel says this for the whole bus: while
+// another sensor's result stays unread, each reading first throws away
+// one of its own.
+void clear_bulk(const char *name)
+{
+    // 10 s at most, then the reading says what the kernel gives.
+    for (int tries = 0; tries < 1000; tries++) {
+        const int state = w1_bulk_state(devices, name);
+        if (state == 0)
+            return;
+        if (state > 0) {
+            w1_register stale{};
+            int errnum = 0;
+            w1_read(devices, name, stale, errnum);
+            return;
+        }
+        const timespec pause{0, 10000000};  // 10 ms
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// One sensor reading: the sensor chosen for it, then its register, from a
+// conversion of its own.
 void take_reading(reading &r)
 {
     r.errnum = 0;
@@ -60,7 +90,13 @@ void take_reading(reading &r)
                          r.masters, sizeof r.masters);
     if (r.result == w1_ok) {
         r.conversion_ms = w1_conversion_ms(devices, r.name, r.polled);
+        clear_bulk(r.name);
         r.result = w1_read(devices, r.name, r.reg, r.errnum);
+        // A bulk conversion begun since the check: once more after it.
+        if (r.result == w1_empty && w1_bulk_state(devices, r.name) != 0) {
+            clear_bulk(r.name);
+            r.result = w1_read(devices, r.name, r.reg, r.errnum);
+        }
     } else if (wanted != nullptr) {
         snprintf(r.name, sizeof r.name, "%s", wanted);
     }
@@ -130,12 +166,19 @@ void tell_changes(const reading &r)
     pthread_mutex_unlock(&told_lock);
 }
 
+// Each open descriptor's number, for the answer it may keep (reader.h).
+pthread_mutex_t opened_lock = PTHREAD_MUTEX_INITIALIZER;
+std::uint64_t opened;
+
 void device_open(fuse_req_t req, fuse_file_info *fi)
 {
     if ((fi->flags & O_ACCMODE) != O_RDONLY) {
         fuse_reply_err(req, EACCES);
         return;
     }
+    pthread_mutex_lock(&opened_lock);
+    fi->fh = ++opened;
+    pthread_mutex_unlock(&opened_lock);
     fi->direct_io = 1;
     fi->nonseekable = 1;
     fuse_reply_open(req, fi);
@@ -163,20 +206,53 @@ void interrupted(fuse_req_t req, void *)
 }
 
 // Each read waits for the reading thread's answer, holding no thread of
-// libfuse's, of which there are ten at most.
-void device_read(fuse_req_t req, size_t size, off_t, fuse_file_info *)
+// libfuse's, of which there are ten at most. A read in non-blocking mode
+// (as the descriptor is at the read: fcntl may change it) never waits. An
+// answer the descriptor keeps is served at once, to a blocking read too,
+// as poll() said it would be.
+void device_read(fuse_req_t req, size_t size, off_t, fuse_file_info *fi)
 {
     if (size == 0) {
         fuse_reply_buf(req, nullptr, 0);
         return;
     }
-    if (!reader_wait(req, size)) {
-        fuse_reply_err(req, EBUSY);
+    const bool nonblocking = (fi->flags & O_NONBLOCK) != 0;
+    reading kept{};
+    int error = reader_ready(fi->fh, kept, nonblocking);
+    if (error == 0) {
+        answer(req, size, kept);
+        return;
+    }
+    if (!nonblocking && error == EAGAIN)
+        error = reader_wait(req, size);
+    if (error != 0) {
+        fuse_reply_err(req, error);
         return;
     }
     fuse_req_interrupt_func(req, interrupted, nullptr);
     if (!reader_arm(req))
         fuse_reply_err(req, EINTR);
+}
+
+// poll(), select() and epoll: readable once the descriptor keeps an
+// answer, asked for now where it was not.
+void device_poll(fuse_req_t req, fuse_file_info *fi, fuse_pollhandle *handle)
+{
+    fuse_reply_poll(req, reader_poll(fi->fh, handle) ? POLLIN | POLLRDNORM : 0);
+}
+
+void wake_poll(void *handle, bool notify)
+{
+    auto *poll_handle = static_cast<fuse_pollhandle *>(handle);
+    if (notify)
+        fuse_lowlevel_notify_poll(poll_handle);
+    fuse_pollhandle_destroy(poll_handle);
+}
+
+void device_release(fuse_req_t req, fuse_file_info *fi)
+{
+    reader_close(fi->fh);
+    fuse_reply_err(req, 0);
 }
 
 // systemd's readiness message, where systemd asked for one.
@@ -225,10 +301,6 @@ void device_ready(void *)
         fprintf(stderr, "ds18b20d: cannot run as %s: %s\n", run_as, strerror(errno));
         _exit(1);
     }
-    if (!reader_start(take_reading, answer, tell_changes)) {
-        fprintf(stderr, "ds18b20d: cannot start reading: %s\n", strerror(errno));
-        _exit(1);
-    }
     ready = true;
     fprintf(stderr, "ds18b20d: %s ready, running as %s\n", device, run_as);
     notify_ready();
@@ -252,20 +324,102 @@ int check()
     return 0;
 }
 
+fuse_session *session;
+pthread_t loop_thread;
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// Set once libfuse's loop has returned.
+pthread_mutex_t loop_lock = PTHREAD_MUTEX_INITIALIZER;
+bool loop_ended;
+
+// SIGHUP, an administrator's "reload", does nothing: ds18b20d has nothing
+// to read again, as it chooses the sensor afresh at each reading. Not
+// ignored but handled, so that the stop can wake the loop's thread with
+// it: without SA_RESTART, which would restart libfuse's sem_wait.
+void hung_up(int) {}
+
+void keep_serving_on_hangup()
+{
+    struct sigaction action{};
+    action.sa_handler = hung_up;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+// SIGTERM or SIGINT, which every other thread blocks: reads from now on
+// fail at once, those waiting are answered or fail at their bound while
+// the loop still serves the device and its interrupts, and then the loop
+// ends.
+void *stop_loop(void *)
+{
+    const sigset_t stops = stop_signals();
+    int signal = 0;
+    while (sigwait(&stops, &signal) != 0) {
+    }
+    // As ps -T shows it: the device is going.
+    pthread_setname_np(pthread_self(), "stopping");
+    reader_stop();
+    reader_drain();
+    fuse_session_exit(session);
+    // The loop's thread sleeps until a signal's handler interrupts it, as
+    // with libfuse's own; sent again until the loop has ended, in case one
+    // comes just before that sleep.
+    for (;;) {
+        pthread_mutex_lock(&loop_lock);
+        const bool ended = loop_ended;
+        if (!ended)
+            pthread_kill(loop_thread, SIGHUP);
+        pthread_mutex_unlock(&loop_lock);
+        if (ended)
+            return nullptr;
+        const timespec pause{0, 100000000};  // 100 ms
+        nanosleep(&pause, nullptr);
+    }
+}
+
 // Serves the device in the foreground until SIGTERM or SIGINT; the reads
 // then waiting are answered before the device goes.
 int serve(const cuse_info &info, const cuse_lowlevel_ops &ops)
 {
+    // Blocked here, and so in every thread started from now on: the stop's
+    // thread takes them. libfuse leaves SIGHUP alone once it is handled.
+    const sigset_t stops = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    keep_serving_on_hangup();
+    // All a read touches, ready before the device exists.
+    if (!reader_start(take_reading, answer, tell_changes, wake_poll)) {
+        fprintf(stderr, "ds18b20d: cannot start reading: %s\n", strerror(errno));
+        exit(1);
+    }
     char name[] = "ds18b20d";
     char foreground[] = "-f";
     char *fuse_argv[] = {name, foreground, nullptr};
     int multithreaded = 0;
-    fuse_session *session =
-        cuse_lowlevel_setup(2, fuse_argv, &info, &ops, &multithreaded, nullptr);
+    session = cuse_lowlevel_setup(2, fuse_argv, &info, &ops, &multithreaded, nullptr);
     if (session == nullptr)
         return 1;
+    keep_serving_on_hangup();
+    loop_thread = pthread_self();
+    pthread_t stopper;
+    const int error = pthread_create(&stopper, nullptr, stop_loop, nullptr);
+    if (error != 0) {
+        fprintf(stderr, "ds18b20d: cannot start its stop: %s\n", strerror(error));
+        exit(1);
+    }
+    pthread_detach(stopper);
     fuse_loop_config *config = fuse_loop_cfg_create();
     const int status = fuse_session_loop_mt(session, config);
+    pthread_mutex_lock(&loop_lock);
+    loop_ended = true;
+    pthread_mutex_unlock(&loop_lock);
     fuse_loop_cfg_destroy(config);
     if (ready)
         reader_drain();
@@ -338,6 +492,8 @@ int main(int argc, char *argv[])
     ops.init_done = device_ready;
     ops.open = device_open;
     ops.read = device_read;
+    ops.poll = device_poll;
+    ops.release = device_release;
     const int status = serve(info, ops);
     if (!ready)
         fail("/dev/ds18b20 could not be made: another ds18b20d, or a kernel driver, has it");

@@ -47,19 +47,25 @@ bool reader_fresh(std::int64_t read_began_ns, std::int64_t reading_began_ns,
 std::int64_t reader_bound_ns(int conversion_ms);
 
 // What the daemon does with readings: take one (as long as the kernel
-// takes), answer a read with one, log one where the log's line changes.
+// takes), answer a read with one, log one where the log's line changes,
+// and wake a poll() (notify) or let its handle go.
 using reader_take = void (*)(reading &r);
 using reader_answer = void (*)(void *request, std::size_t size, const reading &r);
 using reader_tell = void (*)(const reading &r);
+using reader_wake = void (*)(void *poll_handle, bool notify);
 
-// Starts the reading thread and the one that keeps the bounds. False,
-// with errno, where one cannot be started.
-bool reader_start(reader_take take, reader_answer answer, reader_tell tell);
+// Starts the reading thread and the one that keeps the bounds, with every
+// signal blocked: a signal in the middle of a reading would cut w1_therm's
+// wait short and fail it. False, with errno, where one cannot be started.
+// Called before the device exists, so that all a read touches is ready.
+bool reader_start(reader_take take, reader_answer answer, reader_tell tell,
+                  reader_wake wake);
 
 // A read of size bytes waits from now on, held until reader_arm, so that
-// its caller can arrange for an interruption first. False where
-// reader_waiting_max wait already: the caller answers it.
-bool reader_wait(void *request, std::size_t size);
+// its caller can arrange for an interruption first. Otherwise the errno
+// its caller answers it with: EBUSY where reader_waiting_max wait
+// already, ENODEV once the stop began.
+int reader_wait(void *request, std::size_t size);
 
 // The held read may now be answered. False where it was interrupted
 // meanwhile: it no longer waits, and its caller answers it.
@@ -68,6 +74,31 @@ bool reader_arm(void *request);
 // The read was interrupted. True where it waited and no longer does: the
 // caller answers it. A held read is marked, for reader_arm to say.
 bool reader_interrupt(void *request);
+
+// Each open descriptor (a number of the caller's, not 0) may keep one
+// answer, asked for by a non-blocking read or a poll() and kept for its
+// next read, however late that comes: fresh for the first read or poll
+// that asked for it, or failed (w1_stuck) at the bound a read made then
+// would have. 0 with the answer in r, which the descriptor no longer
+// keeps; or EAGAIN where none is ready (asked for now, where ask and not
+// asked yet), EBUSY where no place is left to keep one (as many as reads
+// may wait), ENODEV once the stop began.
+int reader_ready(std::uint64_t descriptor, reading &r, bool ask);
+
+// poll(): true where a read would not wait (an answer is ready, or the
+// read fails at once). Otherwise an answer is asked for, and poll_handle
+// (where not null) is woken once it is ready; a handle kept from before
+// is let go.
+bool reader_poll(std::uint64_t descriptor, void *poll_handle);
+
+// The descriptor is closed: its answer, ready or being prepared, is
+// dropped, and its poll handle let go. A reading under way goes on for
+// the other reads; none is started for this one.
+void reader_close(std::uint64_t descriptor);
+
+// The stop begins: reads from now on fail with ENODEV, kept answers are
+// dropped and their polls woken. Reads already waiting are still answered.
+void reader_stop();
 
 // Until no read waits: each answered, or failed at its bound.
 void reader_drain();

@@ -263,6 +263,23 @@ int w1_conversion_ms(const char *devices, const char *name, bool &polled)
     return read_attribute(path, value) && value > 0 ? value : 750;
 }
 
+int w1_bulk_state(const char *devices, const char *name)
+{
+    // The sensor's directory is in its master's: sysfs resolves the link
+    // before "..".
+    char path[512];
+    snprintf(path, sizeof path, "%s/%s/../therm_bulk_read", devices, name);
+    char text[8];
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    const ssize_t got = read(fd, text, sizeof text);
+    close(fd);
+    if (got >= 2 && text[0] == '-' && text[1] == '1')
+        return -1;
+    return got >= 1 && text[0] == '1' ? 1 : 0;
+}
+
 int w1_errno(w1_result result, int errnum)
 {
     switch (result) {

@@ -72,6 +72,14 @@ w1_result w1_read(const char *devices, const char *name, w1_register &reg,
 // sensor says it is done, which may be sooner.
 int w1_conversion_ms(const char *devices, const char *name, bool &polled);
 
+// What the named sensor's bus master says of a bulk conversion, which
+// another program starts by writing "trigger" to its therm_bulk_read: -1
+// while one runs (w1_slave then gives no text), 1 once one has ended and
+// a sensor on the bus has not had its result read (its next w1_slave read
+// gives that result, with no conversion of its own), 0 where none is
+// pending or the kernel has no such file.
+int w1_bulk_state(const char *devices, const char *name);
+
 // The errno a read of /dev/ds18b20 fails with, so that the programs'
 // "read device failed: REASON" tells the case.
 int w1_errno(w1_result result, int errnum);

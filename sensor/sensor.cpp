@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -34,7 +35,14 @@ int open_sensor()
 bool read_raw_sample(int fd, raw_sample &sample)
 {
     unsigned char bytes[2];
-    const ssize_t got = read(fd, bytes, sizeof bytes);
+    // A signal that does not end the program (Ctrl-Z and fg, a debugger
+    // attaching) fails a read of the device with EINTR, as its driver
+    // cannot have the kernel restart it: read again, as a driver's read
+    // would have been. Only that: any other failure is the sensor's.
+    ssize_t got = 0;
+    do {
+        got = read(fd, bytes, sizeof bytes);
+    } while (got < 0 && errno == EINTR);
     if (got < 0) {
         perror("read device failed");
         return false;

@@ -21,7 +21,8 @@ float decode_sample(raw_sample sample);
 // standard error and the result is negative; otherwise it is the descriptor.
 int open_sensor();
 
-// Performs one read of 2 bytes into the sample. True when both bytes
+// Performs one read of 2 bytes into the sample, made again where a signal
+// interrupted it (EINTR) and the program goes on. True when both bytes
 // arrived; otherwise the failure (error or short read) has been written to
 // standard error and the sample is as it was.
 bool read_raw_sample(int fd, raw_sample &sample);

@@ -139,13 +139,43 @@ MUTANTS = [
     (R, "read_began_ns < reading_began_ns + waited_ns;",
      "read_began_ns < reading_began_ns + 2 * waited_ns;"),
     (R, "(2 * std::int64_t{ms} + 4000) * 1000000", "(2 * std::int64_t{ms} + 40000) * 1000000"),
-    (R, "again = n > 0;", "again = true;"),
-    (R, "again = n > 0;", "again = false;"),
+    (R, "again = n > 0 || made > 0;", "again = true;"),
+    (R, "again = n > 0 || made > 0;", "again = false;"),
     (RH, "reader_waiting_max = 256;", "reader_waiting_max = 64;"),
     (C, "if (reader_interrupt(req))", "if (false && reader_interrupt(req))"),
     (C, "        reader_drain();\n", ""),
     (C, "    if (addr.sun_path[0] == '@')\n        addr.sun_path[0] = '\\0';  // an abstract socket\n",
      "", "systemd hands a path socket, never an abstract one"),
+    # Reads as a driver answers them: non-blocking reads and poll(), a
+    # descriptor closed, another program's bulk conversion, the stop and
+    # SIGHUP; and the programs' read again after EINTR.
+    (C, "if (!nonblocking && error == EAGAIN)", "if (error == EAGAIN)"),
+    (C, "fuse_reply_poll(req, reader_poll(fi->fh, handle) ? POLLIN | POLLRDNORM : 0);",
+     "reader_poll(fi->fh, handle);\n    fuse_reply_poll(req, POLLIN | POLLRDNORM);"),
+    (C, "    reader_close(fi->fh);\n", "    static_cast<void>(fi);\n"),
+    (C, "        clear_bulk(r.name);\n        r.result = w1_read(devices, r.name, r.reg, r.errnum);\n"
+        "        // A bulk", "        r.result = w1_read(devices, r.name, r.reg, r.errnum);\n        // A bulk"),
+    (C, "if (state > 0) {", "if (state > 1) {"),
+    (D, "        return -1;\n    return got", "        return 0;\n    return got"),
+    (C, "sigaction(SIGHUP, &action, nullptr);", "sigaction(SIGUSR2, &action, nullptr);"),
+    (C, "    reader_stop();\n    reader_drain();\n", "    reader_drain();\n"),
+    (R, "const bool readable = k == nullptr || k->ready;", "const bool readable = true;"),
+    (R, "if (k.descriptor == 0 || k.ready || !reader_fresh(k.asked_ns, reading_ns, r))",
+     "if (k.descriptor == 0 || k.ready)"),
+    (R, "        if (!k->ready)\n            asked--;\n", ""),
+    (R, "    if (old != nullptr)\n        wake(old, false);", "    if (old != nullptr)\n        wake(old, true);"),
+    (R, "    // Woken, so that their next read fails at once.\n    wake_all(woken);\n", ""),
+    (R, "const int error = stopping ? ENODEV : free", "const int error = stopping ? EBUSY : free"),
+    (R, "while (count == 0 && asked == 0 && !again)", "while (count == 0 && !again)"),
+    # The reader's rules, which its unit test drives.
+    (R, "if (w.request == nullptr || w.held)\n            continue;\n        if (r != nullptr",
+     "if (w.request == nullptr)\n            continue;\n        if (r != nullptr"),
+    (R, "const bool taken = w != nullptr && !w->held;", "const bool taken = w != nullptr;"),
+    (R, "while (count > 0 || answering > 0)", "while (count > 0)"),
+    (R, "        if (r.conversion_ms > 0)\n            conversion_ms = r.conversion_ms;\n", ""),
+    (R, "            expire(now, woken);\n", ""),
+    (S, "} while (got < 0 && errno == EINTR);", "} while (false);"),
+    (S, "} while (got < 0 && errno == EINTR);", "} while (got < 0);"),
 ]
 
 # The suite, but for what judges packaging, the systems' roots and style;
@@ -202,7 +232,9 @@ def main():
             sys.exit(f"mutants: M{number}: {text!r} is not in {path} exactly once")
         with open(source, "w") as f:
             f.write(original.replace(text, replacement))
-        failed = failing_tests(tree, path in (D, C, R, RH))
+        # The programs' read again after EINTR: only the machine's signals
+        # interrupt a read.
+        failed = failing_tests(tree, path in (D, C, R, RH) or "EINTR" in text)
         with open(source, "w") as f:
             f.write(original)
         shown = f"M{number} {path}: {text.strip()!r} -> {replacement.strip()!r}"

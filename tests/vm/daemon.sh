@@ -270,6 +270,91 @@ echo "-- tempmean, its daemon killed mid-read: $?"
 sed 's/^/2> /' /tmp/err | uniq -c
 ended
 
+# Reads as a driver answers them, at 10 bits again: in non-blocking mode
+# and with poll(); with a signal that does not end the reader; after
+# another program's bulk conversion; through SIGHUP; and through a stop.
+echo 190 >$devices/$a/conv_time
+start
+# A non-blocking read asks for an answer, which poll() waits for: from the
+# first conversion after the read, as the bus's log says, and kept for
+# the next read; then a blocking read waits for a reading as ever.
+bus "$s: 20.5" "$a: 30"
+run "a non-blocking read, poll() and reads after it" \
+    device-calls nonblocking /dev/ds18b20 /tmp/times
+read asked woke </tmp/times
+echo "conversions that ended between the read and poll() waking: $(awk -v from=$asked \
+    -v to=$woke '$2 == "converted" && $1 > from && $1 < to { n++ } END { print n + 0 }' \
+    /tmp/bus.log)"
+# A descriptor closed as its answer is prepared: that reading is the last,
+# while the kernel's search drops the sensor.
+until_true settled
+mark
+run "a non-blocking read, the descriptor closed" device-calls asked /dev/ds18b20
+bus "$s: 20.5"
+dropped $a
+echo "conversions after it: $(since_mark convert)"
+bus "$s: 20.5" "$a: 30"
+found $a
+# Ctrl-Z, then fg, while tempmean waits on a conversion of 3 s.
+stopped() { [ "$(cut -d ' ' -f 3 /proc/$1/stat)" = T ]; }
+bus "$s: 20.5" "$a: 23"
+echo 3000 >$devices/$a/conv_time
+mark
+tempmean >/tmp/out 2>/tmp/err &
+reader=$!
+until_true marked convert 1
+kill -STOP $reader
+until_true stopped $reader
+echo 190 >$devices/$a/conv_time
+kill -CONT $reader
+wait $reader
+echo "-- tempmean stopped and continued mid-read: $?"
+cat /tmp/out
+sed 's/^/2> /' /tmp/err | uniq -c
+# A bulk conversion that another program started, of 21.50, then the
+# sensor at 30.00: one ended, and one under way (the DS18S20's conversion
+# made 2 s long, so that the read comes in it).
+bulk=$devices/w1_bus_master1/therm_bulk_read
+bulk_running() { [ "$(cat $bulk)" = -1 ]; }
+bus "$s: 20.5" "$a: 21.5"
+echo trigger >$bulk
+bus "$s: 20.5" "$a: 30"
+run "a read after a bulk conversion" sh -c "dd if=/dev/ds18b20 bs=2 count=1 status=none | od -An -tx1"
+echo 2000 >$devices/$s/conv_time
+bus "$s: 20.5" "$a: 21.5"
+echo trigger >$bulk &
+trigger=$!
+until_true bulk_running
+bus "$s: 20.5" "$a: 30"
+run "a read during a bulk conversion" sh -c "dd if=/dev/ds18b20 bs=2 count=1 status=none | od -An -tx1"
+wait $trigger
+# The DS18S20's result read, so that no bulk result is left on the bus.
+cat $devices/$s/w1_slave >/dev/null
+echo "bulk results left: $(cat $bulk)"
+kill -HUP $daemon
+run "a read after SIGHUP" sh -c "dd if=/dev/ds18b20 bs=2 count=1 status=none | od -An -tx1"
+# SIGTERM while a read waits on a stuck adapter: a read after it fails at
+# once, the one waiting still ends at once on SIGINT, which its program
+# handles, and then the daemon ends.
+echo 0 >$devices/w1_bus_master1/w1_master_search
+bus "$s: 20.5" "$a: $stuck"
+mark
+rm -f /tmp/go
+device-calls interrupted /dev/ds18b20 /tmp/go >/tmp/interrupted &
+reader=$!
+until_true marked stuck 1
+kill -TERM $daemon
+until_true grep -q stopping /proc/$daemon/task/*/comm
+run "a read after SIGTERM" device-calls read /dev/ds18b20
+touch /tmp/go
+wait $reader
+echo "-- a read waiting through the stop, then SIGINT: $?"
+cat /tmp/interrupted
+ended
+until_true marked unstuck 1
+echo -1 >$devices/w1_bus_master1/w1_master_search
+bus "$s: 20.5" "$a: 23"
+
 # What no kernel of today writes in w1_slave, written by hand: older
 # kernels' NO, a CRC that does not fit the bytes, and a text cut short.
 slave() {
