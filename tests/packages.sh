@@ -7,12 +7,40 @@
 # it ships, all of it under /usr: the programs, or the daemon with its
 # unit, module, udev rule and user; their manual pages, the copyright file
 # and the changelog. Each release's lintian judges them as they are built.
+#
+# packages.sh built: the tree's build alone, into build/packages, made
+# once for the tree as it is: several presets' tests need it, and any run
+# of it while another makes it waits for that one and finds it made.
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 releases="bookworm trixie"
 ports=$(. "$source/scripts/packages" && echo "$ports")
+
+# tree: what scripts/package builds from, the files git would commit now
+# with their modes, and the releases, as one hash.
+tree() {
+    (cd "$source" && git ls-files -z --cached --others --exclude-standard | LC_ALL=C sort -z |
+        { mapfile -d '' files; stat -c '%A %n' -- "${files[@]}"; sha256sum -- "${files[@]}"; }
+        echo "$releases") | sha256sum | cut -d' ' -f1
+}
+built() {
+    local made=$source/build/packages/.tree hash
+    mkdir -p "$source/build/packages"
+    exec {lock}>"$source/build/packages/.lock"
+    flock "$lock"
+    hash=$(tree)
+    if [ "$(cat "$made" 2>/dev/null)" != "$hash" ]; then
+        rm -f "$made"
+        (cd "$source" && bash scripts/package $releases >/dev/null)
+        echo "$hash" >"$made"
+    fi
+    exec {lock}>&-
+}
+built
+[ "${1:-}" != built ] || exit 0
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 # What git would commit now: the tree as it is, with git's own files,
 # from which scripts/package takes it; without its builds, but for the
@@ -20,7 +48,6 @@ ports=$(. "$source/scripts/packages" && echo "$ports")
 mkdir -p "$work/second/build"
 (cd "$source" && . scripts/packages && copy_tree "$work/second")
 cp -a "$source/.git" "$work/second/"
-(cd "$source" && bash scripts/package $releases >/dev/null)
 ln -s "$source/build/roots" "$source/build/vm" "$work/second/build/"
 (cd "$work/second" && umask 002 && TZ=Pacific/Chatham LC_ALL=C.UTF-8 \
     bash scripts/package $releases >/dev/null)
