@@ -11,6 +11,9 @@
 # with "2> " before each line, repeated lines counted.
 dmesg -n 1
 . /lib/w1-bus.sh
+# A step (a case, a wait) longer than this is a stall: the dump, and the
+# machine ended.
+watchdog 120
 a=28-0316a279e1ff
 b=28-0316a279e200
 s=10-000801b5a3f1
@@ -19,6 +22,7 @@ s=10-000801b5a3f1
 run() {
     name=$1
     shift
+    step "the case $name"
     "$@" >/tmp/out 2>/tmp/err
     echo "-- $name: $?"
     cat /tmp/out
@@ -47,6 +51,7 @@ start() {
     done
 }
 ended() {
+    step "waiting for ds18b20d ($daemon) to end"
     wait $daemon
     echo "-- ended: $?"
     until [ ! -e /dev/ds18b20 ]; do usleep 20000; done
@@ -80,6 +85,7 @@ load w1_therm
 run "check, no bus master" ds18b20d --check
 bus
 ds2490-sim /tmp/bus /tmp/bus.log &
+sim=$!
 until_true [ -e $devices/w1_bus_master1 ]
 run "check, nothing on the bus" ds18b20d --check
 bus "$s: 20.5"
