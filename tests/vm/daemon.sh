@@ -40,22 +40,20 @@ mark() { echo mark >>/tmp/bus.log; }
 since_mark() { awk -v event="$1" '/^mark$/ { n = 0 } $2 == event { n++ } END { print n }' /tmp/bus.log; }
 marked() { [ "$(since_mark "$1")" -ge "$2" ]; }
 # Starts the daemon with the given arguments and waits until it says it
-# is ready.
+# is ready, or has ended.
 start() {
-    readies=$(grep -c ready /tmp/log)
+    lines=$(wc -l </tmp/log)
     ds18b20d "$@" 2>>/tmp/log &
     daemon=$!
-    until [ "$(grep -c ready /tmp/log)" -gt "$readies" ]; do
-        kill -0 $daemon 2>/dev/null || return
-        usleep 20000
-    done
+    until_true --while $daemon logged_since $lines ready
 }
+# logged_since N WORD: whether the daemons' log has WORD after line N.
+logged_since() { tail -n +$(($1 + 1)) /tmp/log | grep -q "$2"; }
 ended() {
     step "waiting for ds18b20d ($daemon) to end"
     wait $daemon
     echo "-- ended: $?"
-    until [ ! -e /dev/ds18b20 ]; do usleep 20000; done
-    echo "/dev/ds18b20 is gone"
+    until_true [ ! -e /dev/ds18b20 ] && echo "/dev/ds18b20 is gone"
 }
 as_user() {
     su -s /bin/sh nobody -c "$*"

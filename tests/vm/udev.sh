@@ -28,7 +28,7 @@ sim=$!
 bits $a
 ds18b20d --check 2>&1
 ds18b20d 2>/tmp/log &
-until_true grep -qs ready /tmp/log
+until_true --while $! grep -qs ready /tmp/log
 echo "tempmean: $(tempmean 2>&1)"
 bus "$a: 21.3125" "$b: -10.125"
 bits $b

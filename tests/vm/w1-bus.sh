@@ -47,25 +47,42 @@ alive() {
     local _pid _name state
     { read -r _pid _name state _ </proc/$1/stat; } 2>/dev/null && [ "$state" != Z ]
 }
-# Waits, for 30 s at most, until the command given succeeds. Giving up is
+# until_true [--while PID] COMMAND...: waits until COMMAND succeeds, for 30 s
+# at most, or, with --while, until the process PID has ended. Checked at
+# once, then at a pace that slows to 5 a second, which a loaded emulated
+# Pi Zero's one core can afford beside the work waited for. Giving up is
 # said, and the first time the machine's state dumped.
 until_true() {
+    local process= delay=20000 deadline
+    [ "$1" != --while ] || { process=$2; shift 2; }
     step "waiting until $*"
-    tries=0
+    clock
+    deadline=$((now + 30))
     until "$@"; do
-        tries=$((tries + 1))
-        if [ $tries -ge 1500 ]; then
+        if [ -n "$process" ] && ! alive "$process"; then
+            echo "-- gave up waiting until $*: process $process has ended"
+            dump_once "process $process ended while waiting until $*"
+            return 1
+        fi
+        clock
+        if [ "$now" -ge "$deadline" ]; then
             echo "-- gave up waiting until $*"
             dump_once "30 s waiting until $*"
             return 1
         fi
-        pause 20000
+        pause $delay
+        [ $delay -ge 200000 ] || delay=$((delay * 2))
     done
 }
 # Until no reading of ds18b20d's is under way: a reading holds w1_slave
 # open, and one begun before the sensors change could answer the next
-# case's first read with the last case's conversion.
-settled() { ! ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q w1_slave; }
+# case's first read with the last case's conversion. Only the daemons'
+# descriptors are listed, not every process's.
+settled() {
+    ! for name in $(grep -lx ds18b20d /proc/[0-9]*/comm 2>/dev/null); do
+        ls -l "${name%comm}fd" 2>/dev/null
+    done | grep -q w1_slave
+}
 # bus LINE...: the sensors on the bus from now on, in ds2490-sim's script.
 bus() {
     until_true settled
