@@ -119,7 +119,7 @@ dump() {
             text = substr($0, index($0, ">") + 1)
             line = substr(text, index(text, "]") + 2)
         }
-        substr(text, 2) + 0 >= began - 1 &&
+        substr(text, 2) + 0 >= began &&
             (level <= 4 || line ~ /^(vhci|usbip|ds2490|w1|usb [0-9])/) &&
             line !~ /(USB\/IP Virtual Host Controller|new USB bus registered|created sysfs)/ { print text }' |
         tail -n 80
@@ -142,10 +142,11 @@ dump() {
         caught=$(sed -n 's/^SigCgt:[[:space:]]*//p' /proc/$adapter/status)
         # SIGUSR1 is signal 10.
         if [ $((0x${caught:-0} & 0x200)) -ne 0 ]; then
+            # Into its log, ending with "state ends".
             size=$(wc -c </tmp/bus.log)
             kill -USR1 "$adapter"
             tries=0
-            until [ "$(wc -c </tmp/bus.log)" -gt "$size" ] || [ $tries -ge 20 ]; do
+            until tail -c +$((size + 1)) /tmp/bus.log | grep -q 'state ends' || [ $tries -ge 20 ]; do
                 pause 100000
                 tries=$((tries + 1))
             done
