@@ -11,6 +11,9 @@
 # with "2> " before each line, repeated lines counted.
 dmesg -n 1
 . /lib/w1-bus.sh
+# A step (a case, a wait) longer than this is a stall: the dump, and the
+# machine ended.
+watchdog 120
 a=28-0316a279e1ff
 b=28-0316a279e200
 s=10-000801b5a3f1
@@ -19,6 +22,7 @@ s=10-000801b5a3f1
 run() {
     name=$1
     shift
+    step "the case $name"
     "$@" >/tmp/out 2>/tmp/err
     echo "-- $name: $?"
     cat /tmp/out
@@ -36,21 +40,20 @@ mark() { echo mark >>/tmp/bus.log; }
 since_mark() { awk -v event="$1" '/^mark$/ { n = 0 } $2 == event { n++ } END { print n }' /tmp/bus.log; }
 marked() { [ "$(since_mark "$1")" -ge "$2" ]; }
 # Starts the daemon with the given arguments and waits until it says it
-# is ready.
+# is ready, or has ended.
 start() {
-    readies=$(grep -c ready /tmp/log)
+    lines=$(wc -l </tmp/log)
     ds18b20d "$@" 2>>/tmp/log &
     daemon=$!
-    until [ "$(grep -c ready /tmp/log)" -gt "$readies" ]; do
-        kill -0 $daemon 2>/dev/null || return
-        usleep 20000
-    done
+    until_true --while $daemon logged_since $lines ready
 }
+# logged_since N WORD: whether the daemons' log has WORD after line N.
+logged_since() { tail -n +$(($1 + 1)) /tmp/log | grep -q "$2"; }
 ended() {
+    step "waiting for ds18b20d ($daemon) to end"
     wait $daemon
     echo "-- ended: $?"
-    until [ ! -e /dev/ds18b20 ]; do usleep 20000; done
-    echo "/dev/ds18b20 is gone"
+    until_true [ ! -e /dev/ds18b20 ] && echo "/dev/ds18b20 is gone"
 }
 as_user() {
     su -s /bin/sh nobody -c "$*"
@@ -80,6 +83,7 @@ load w1_therm
 run "check, no bus master" ds18b20d --check
 bus
 ds2490-sim /tmp/bus /tmp/bus.log &
+sim=$!
 until_true [ -e $devices/w1_bus_master1 ]
 run "check, nothing on the bus" ds18b20d --check
 bus "$s: 20.5"

@@ -5,6 +5,7 @@
 # finds them, and ds18b20d and tempmean read through them.
 dmesg -n 1
 . /lib/w1-bus.sh
+watchdog 120
 a=28-0316a279e1ff
 b=28-0316a279e200
 
@@ -23,10 +24,11 @@ udevadm control --ping
 load_bus timeout=1 slave_ttl=2
 bus "$a: 21.3125"
 ds2490-sim /tmp/bus /tmp/bus.log &
+sim=$!
 bits $a
 ds18b20d --check 2>&1
 ds18b20d 2>/tmp/log &
-until_true grep -qs ready /tmp/log
+until_true --while $! grep -qs ready /tmp/log
 echo "tempmean: $(tempmean 2>&1)"
 bus "$a: 21.3125" "$b: -10.125"
 bits $b
