@@ -15,7 +15,7 @@ namespace {
 
 // ---- The sensors, as the script says and as their state goes.
 
-enum answer_kind { reading, power_on, absent, zeros, stuck };
+enum answer_kind : std::uint8_t { reading, power_on, absent, zeros, stuck };
 
 struct answer {
     answer_kind kind;
@@ -27,7 +27,7 @@ struct answer {
 };
 
 // Where a sensor is in the bus's conversation since the last reset.
-enum phase { asleep, rom_command, matching, function_command, reading_rom,
+enum phase : std::uint8_t { asleep, rom_command, matching, function_command, reading_rom,
              reading_scratchpad, writing_scratchpad, reading_power, converting_busy };
 
 struct sensor {
@@ -296,8 +296,9 @@ bool parse_sensor(char *line, sensor &s)
     char *item_rest = nullptr;
     for (char *item = strtok_r(answers, ",", &item_rest); item != nullptr;
          item = strtok_r(nullptr, ",", &item_rest)) {
-        if (s.answer_count == 32 || !parse_answer(item, s.answers[s.answer_count++]))
+        if (s.answer_count == 32 || !parse_answer(item, s.answers[s.answer_count]))
             return false;
+        s.answer_count++;
     }
     return true;
 }
@@ -316,7 +317,7 @@ void read_script()
     FILE *script = fopen(script_path, "r");
     if (script == nullptr)
         return;
-    bool was_plugged[8];
+    bool was_plugged[8] = {};
     for (int i = 0; i < sensor_count; i++) {
         was_plugged[i] = sensors[i].plugged;
         sensors[i].plugged = false;

@@ -17,7 +17,7 @@
 
 namespace {
 
-enum : uint32_t { cmd_submit = 1, cmd_unlink = 2, ret_submit = 3, ret_unlink = 4 };
+enum : uint8_t { cmd_submit = 1, cmd_unlink = 2, ret_submit = 3, ret_unlink = 4 };
 
 uint32_t get32(const unsigned char *p)
 {
@@ -42,7 +42,7 @@ int64_t now_ns()
 
 // ---- What the host asked, and what it was answered: for the state's dump.
 
-enum outcome { being_answered, answered, waiting, held, unlinked };
+enum outcome : uint8_t { being_answered, answered, waiting, held, unlinked };
 
 struct request_note {
     int64_t at_ns;
