@@ -357,7 +357,8 @@ const struct {
          pthread_mutex_unlock(&lock);
          timespec now{};
          clock_gettime(CLOCK_MONOTONIC, &now);
-         const long ms = (now.tv_sec - began.tv_sec) * 1000 + (now.tv_nsec - began.tv_nsec) / 1000000;
+         const long long ms = static_cast<long long>(now.tv_sec - began.tv_sec) * 1000 +
+                              (now.tv_nsec - began.tv_nsec) / 1000000;
          note(ms >= 3900 && ms < 4500 ? "within 4.0 s" : "after " + std::to_string(ms) + " ms");
          blocking(8);
          set_conversion(750);
